@@ -105,8 +105,7 @@ int main() {
         if (!S_ISREG(st.st_mode)) {
             return fail("cannot create", "not a regular file");
         }
-        // A table marked read-only is not to be overwritten, as opening it for writing would
-        // refuse.
+        // A read-only table stays as it is, as opening it for writing would refuse.
         if (access(target, W_OK) != 0) {
             return fail("cannot create", std::strerror(errno));
         }
