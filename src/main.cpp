@@ -10,11 +10,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "table_path.hpp"
 #include "triple_count.hpp"
-
-#ifndef TABLE_PATH
-#error "TABLE_PATH must name the file the table is written to"
-#endif
 
 namespace {
 
@@ -35,7 +32,7 @@ void on_fatal(int sig) {
 }
 
 int fail(const char* what, const char* reason) {
-    std::fprintf(stderr, "triple_table: %s %s: %s\n", what, TABLE_PATH, reason);
+    std::fprintf(stderr, "triple_table: %s %s: %s\n", what, table_path, reason);
     return 1;
 }
 
@@ -96,7 +93,7 @@ int write_table(int fd, mode_t mode) {
 int main() {
     // Through a symlink, the file it names is the one to replace, not the link.
     char real[PATH_MAX];
-    const char* target = realpath(TABLE_PATH, real) != nullptr ? real : TABLE_PATH;
+    const char* target = realpath(table_path, real) != nullptr ? real : table_path;
 
     mode_t mode = 0;
     struct stat st {};
