@@ -1,0 +1,300 @@
+#include "replacement.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstring>
+#include <random>
+#include <utility>
+
+namespace {
+
+constexpr std::size_t buffer_size = 1 << 16;
+constexpr int max_links = 40;  // as the kernel follows
+constexpr int max_tries = 100;
+
+// The named new file, for the signal handler; set and cleared only with the signals blocked.
+volatile std::sig_atomic_t held_dir = -1;
+char held_name[sizeof replacement::name];
+
+void on_fatal(int sig) {
+    if (held_dir >= 0) {
+        unlinkat(held_dir, held_name, 0);
+    }
+    // Die of the same signal, so that whoever started us sees how the run ended.
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+// The signals that end the process by default and can be caught, but for SIGXFSZ, which is
+// ignored instead: past a file size limit a write then fails and is reported.
+sigset_t fatal_signals() {
+    sigset_t set;
+    sigfillset(&set);  // leaves out those the C library keeps to itself
+    for (const int sig : {SIGKILL, SIGSTOP, SIGXFSZ, SIGCHLD, SIGCONT, SIGURG, SIGWINCH, SIGTSTP,
+                          SIGTTIN, SIGTTOU}) {
+        sigdelset(&set, sig);
+    }
+    return set;
+}
+
+// Holds the fatal signals back while it lives, so that the handler never sees a name half made or
+// already gone.
+struct held_signals {
+    sigset_t old;
+    held_signals() {
+        const sigset_t set = fatal_signals();
+        sigprocmask(SIG_BLOCK, &set, &old);
+    }
+    ~held_signals() { sigprocmask(SIG_SETMASK, &old, nullptr); }
+    held_signals(const held_signals&) = delete;
+    held_signals& operator=(const held_signals&) = delete;
+};
+
+void arm() {
+    struct sigaction sa {};
+    sa.sa_handler = on_fatal;
+    sa.sa_mask = fatal_signals();
+    for (int sig = 1; sig < NSIG; ++sig) {
+        struct sigaction prev {};
+        // A signal ignored by whoever started us (nohup, say) stays ignored.
+        if (sigismember(&sa.sa_mask, sig) == 1 && sigaction(sig, nullptr, &prev) == 0 &&
+            prev.sa_handler != SIG_IGN) {
+            sigaction(sig, &sa, nullptr);
+        }
+    }
+}
+
+// A closed descriptor 0-2 would be the next one open returns: the new file would take the place of
+// a standard stream, and whatever is written there would land in it.
+int open_std_fds() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd) {
+            return errno;
+        }
+    }
+    return 0;
+}
+
+// Follows the links at the end of path one by one, as the kernel would, so that a link to a file
+// not made yet still leads to it.
+int resolve(std::string& path) {
+    for (int links = 0;; ++links) {
+        char to[PATH_MAX];
+        const ssize_t size = readlink(path.c_str(), to, sizeof to);
+        if (size < 0) {
+            return errno == EINVAL || errno == ENOENT ? 0 : errno;  // not a link, or nothing there
+        }
+        if (links == max_links) {
+            return ELOOP;
+        }
+        if (static_cast<std::size_t>(size) == sizeof to) {
+            return ENAMETOOLONG;
+        }
+        const std::string_view link(to, static_cast<std::size_t>(size));
+        // A relative link starts from the folder that holds it.
+        path =
+            link.front() == '/' ? std::string(link) : path.substr(0, path.rfind('/') + 1) += link;
+    }
+}
+
+// A short name, so that any target name that fits the folder fits beside it.
+void pick_name(char (&name)[sizeof replacement::name]) {
+    static constexpr char digits[] =
+        "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+    std::random_device random;
+    std::uniform_int_distribution<std::size_t> pick(0, sizeof digits - 2);
+    std::strcpy(name, ".tmpXXXXXX");
+    for (char* c = std::strchr(name, 'X'); c != nullptr && *c == 'X'; ++c) {
+        *c = digits[pick(random)];
+    }
+}
+
+// Gives the new file a fresh name through make, which returns 0 or the errno of its call.
+template <class Make>
+int name_anew(replacement& f, Make make) {
+    int err = EEXIST;
+    for (int tries = 0; err == EEXIST && tries < max_tries; ++tries) {
+        pick_name(f.name);
+        err = make();
+    }
+    if (err != 0) {
+        f.name[0] = '\0';
+    }
+    return err;
+}
+
+int make_named(replacement& f) {
+    const held_signals held;
+    const int err = name_anew(f, [&] {
+        f.fd = openat(f.dir, f.name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        return f.fd < 0 ? errno : 0;
+    });
+    if (err == 0) {
+        std::strcpy(held_name, f.name);
+        held_dir = f.dir;
+        arm();
+    }
+    return err;
+}
+
+int make_unnamed(replacement& f) {
+    f.fd = openat(f.dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    if (f.fd < 0) {
+        return errno;
+    }
+    // commit names the file through /proc; without it, the file could not be named at all.
+    if (access(("/proc/self/fd/" + std::to_string(f.fd)).c_str(), F_OK) != 0) {
+        close(f.fd);
+        f.fd = -1;
+        return EOPNOTSUPP;
+    }
+    return 0;
+}
+
+// Removes the new file and lets go of everything; gives back err.
+int drop(replacement& f, int err) {
+    {
+        const held_signals held;
+        if (f.name[0] != '\0') {
+            unlinkat(f.dir, f.name, 0);
+            f.name[0] = '\0';
+        }
+        held_dir = -1;
+    }
+    if (f.fd >= 0) {
+        close(f.fd);
+    }
+    if (f.dir >= 0) {
+        close(f.dir);
+    }
+    f.fd = f.dir = -1;
+    return err;
+}
+
+int write_all(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t done = write(fd, text.data(), text.size());
+        if (done < 0 && errno != EINTR) {
+            return errno;
+        }
+        text.remove_prefix(done < 0 ? 0 : static_cast<std::size_t>(done));
+    }
+    return 0;
+}
+
+int give_name(replacement& f) {
+    const std::string self = "/proc/self/fd/" + std::to_string(f.fd);
+    return name_anew(f, [&] {
+        return linkat(AT_FDCWD, self.c_str(), f.dir, f.name, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+    });
+}
+
+}  // namespace
+
+int begin(replacement& f, const char* path, temp_file how) {
+    f = {};
+    if (const int err = open_std_fds(); err != 0) {
+        return err;
+    }
+    std::string target = path;
+    if (const int err = resolve(target); err != 0) {
+        return err;
+    }
+    const std::size_t slash = target.rfind('/');
+    f.target = target.substr(slash + 1);
+    if (f.target.empty()) {
+        return EISDIR;
+    }
+    target.resize(slash == std::string::npos ? 0 : slash + 1);
+    f.dir = open(target.empty() ? "." : target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (f.dir < 0) {
+        return errno;
+    }
+
+    struct stat old {};
+    const bool replacing = fstatat(f.dir, f.target.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!replacing && errno != ENOENT) {
+        return drop(f, errno);
+    }
+    if (replacing) {
+        struct stat folder {};
+        if (!S_ISREG(old.st_mode)) {
+            return drop(f, not_regular);
+        }
+        // A read-only file stays as it is, as opening it for writing would refuse.
+        if (faccessat(f.dir, f.target.c_str(), W_OK, AT_EACCESS) != 0 ||
+            fstat(f.dir, &folder) != 0) {
+            return drop(f, errno);
+        }
+        // In a sticky folder only the owners of the file or the folder may rename over the file;
+        // refuse now rather than after the whole run.
+        const uid_t me = geteuid();
+        if ((folder.st_mode & S_ISVTX) != 0 && me != 0 && me != old.st_uid && me != folder.st_uid) {
+            return drop(f, EPERM);
+        }
+    }
+
+    std::signal(SIGXFSZ, SIG_IGN);
+    int err = how == temp_file::unnamed ? make_unnamed(f) : EOPNOTSUPP;
+    // File systems and kernels without unnamed files say so in one of these ways.
+    if (err == EOPNOTSUPP || err == EISDIR || err == EINVAL) {
+        err = make_named(f);
+    }
+    if (err != 0) {
+        return drop(f, err);
+    }
+    if (replacing) {
+        // The group only where we may give it; then the permission bits, but not setuid and the
+        // like.
+        if ((fchown(f.fd, static_cast<uid_t>(-1), old.st_gid) != 0 && errno != EPERM) ||
+            fchmod(f.fd, old.st_mode & 0777) != 0) {
+            return drop(f, errno);
+        }
+    }
+    f.buffer.reserve(buffer_size);
+    return 0;
+}
+
+int append(replacement& f, std::string_view text) {
+    if (f.err == 0) {
+        f.buffer += text;
+        if (f.buffer.size() >= buffer_size) {
+            f.err = write_all(f.fd, f.buffer);
+            f.buffer.clear();
+        }
+    }
+    return f.err;
+}
+
+int commit(replacement& f) {
+    int err = f.err != 0 ? f.err : write_all(f.fd, f.buffer);
+    if (err == 0 && fsync(f.fd) != 0) {
+        err = errno;
+    }
+    if (err != 0) {
+        return drop(f, err);
+    }
+    {
+        const held_signals held;
+        if (f.name[0] == '\0' && (err = give_name(f)) != 0) {
+            return drop(f, err);
+        }
+        if (close(std::exchange(f.fd, -1)) != 0 ||
+            renameat(f.dir, f.name, f.dir, f.target.c_str()) != 0) {
+            return drop(f, errno);
+        }
+        f.name[0] = '\0';  // it is the target's name now
+        held_dir = -1;
+    }
+    // The rename is on disk only once its folder is.
+    return drop(f, fsync(f.dir) != 0 ? errno : 0);
+}
+
+const char* reason(int err) {
+    return err == not_regular ? "not a regular file" : std::strerror(err);
+}

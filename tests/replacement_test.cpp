@@ -1,0 +1,133 @@
+#include "replacement.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <filesystem>
+#include <set>
+#include <string>
+
+#include "support.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A folder under /tmp, which another user can reach, holding an old table; each test runs with an
+// unnamed new file and with a named one.
+class Replacement : public testing::TestWithParam<temp_file> {
+ protected:
+    void SetUp() override {
+        std::string name = fs::temp_directory_path() / "replacement.XXXXXX";
+        dir = mkdtemp(name.data());
+        std::ofstream(table = dir / "txt.txt") << "old table";
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    int start(const fs::path& path) { return begin(f, path.c_str(), GetParam()); }
+    int replace(const fs::path& path, const std::string& text) {
+        const int err = start(path);
+        return err != 0 ? err : (append(f, text), commit(f));
+    }
+    // The old table is as it was, and nothing but the files given stands beside it.
+    void expect_untouched(std::set<fs::path> others = {}) const {
+        EXPECT_EQ(slurp(table), "old table");
+        others.insert(table);
+        EXPECT_EQ(std::set<fs::path>(fs::directory_iterator(dir), {}), others);
+    }
+
+    fs::path dir;
+    fs::path table;
+    replacement f;
+};
+
+INSTANTIATE_TEST_SUITE_P(Unnamed, Replacement, testing::Values(temp_file::unnamed));
+INSTANTIATE_TEST_SUITE_P(Named, Replacement, testing::Values(temp_file::named));
+
+TEST_P(Replacement, FollowsLinksAndKeepsModeAndGroup) {
+    fs::rename(table, dir / "kept");
+    fs::create_symlink("kept", table);
+    fs::permissions(table, fs::perms{04751});
+    const bool root = geteuid() == 0;
+    ASSERT_TRUE(!root || chown(table.c_str(), 0, 4242) == 0);
+    EXPECT_EQ(replace(table, "new table"), 0);
+    EXPECT_EQ(slurp(dir / "kept"), "new table");
+    EXPECT_EQ(fs::status(table).permissions(), fs::perms{0751}) << "not setuid";
+    struct stat st {};
+    EXPECT_TRUE(stat(table.c_str(), &st) == 0 && (!root || st.st_gid == 4242));
+
+    // A link to a file not made yet makes it, with the mode the kernel gives: here the folder's
+    // default ACL, rw-rw-r--, overrides the umask.
+    const std::uint32_t acl[] = {2, 0x60001, ~0U, 0x60004, ~0U, 0x40020, ~0U};
+    ASSERT_EQ(setxattr(dir.c_str(), "system.posix_acl_default", acl, sizeof acl, 0), 0);
+    fs::create_symlink(dir / "made", dir / "dangling");
+    const mode_t mask = umask(077);
+    EXPECT_EQ(replace(dir / "dangling", "made"), 0);
+    umask(mask);
+    EXPECT_EQ(fs::status(dir / "dangling").permissions(), fs::perms{0664});
+    EXPECT_EQ(slurp(dir / "made"), "made");
+    EXPECT_TRUE(fs::is_symlink(table) && fs::is_symlink(dir / "dangling"));
+}
+
+TEST_P(Replacement, FailsForTheKernelsReasonLeavingTheFolderAsItWas) {
+    fs::create_symlink("loop", dir / "loop");
+    fs::create_directory(dir / "folder");
+    EXPECT_EQ(start(dir / "loop"), ELOOP);
+    EXPECT_EQ(start(dir / "folder"), not_regular);
+    EXPECT_EQ(start(dir / "missing/txt.txt"), ENOENT);
+    // Out of descriptors, or past the file size limit.
+    EXPECT_EQ(ending(spawn([&] { _exit(start(table)); }, RLIMIT_NOFILE, 3)), EMFILE);
+    EXPECT_EQ(
+        ending(spawn([&] { _exit(replace(table, "more than ten bytes")); }, RLIMIT_FSIZE, 10)),
+        EFBIG);
+    // In a sticky folder, another user's file may not be renamed over: known before any write.
+    if (geteuid() == 0) {
+        ASSERT_EQ(chmod(dir.c_str(), 01777) | chmod(table.c_str(), 0666), 0);
+        EXPECT_EQ(ending(spawn([&] { _exit(setuid(65534) == 0 ? start(table) : 255); })), EPERM);
+    }
+    expect_untouched({dir / "folder", dir / "loop"});
+}
+
+TEST_P(Replacement, LeavesNothingBehindWhenTheProcessDies) {
+    for (const int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE, SIGALRM, SIGUSR1, SIGUSR2,
+                          SIGXCPU, SIGVTALRM, SIGPROF}) {
+        EXPECT_EQ(ending(spawn([&] {
+                      signal(sig, SIG_DFL);  // one ignored by whoever started the tests stays so
+                      // Started with the standard streams closed, as a daemon may be: the new file
+                      // must not take the place of one.
+                      close(0), close(1), close(2);
+                      if (start(table) == 0 && f.fd > 2) {
+                          append(f, std::string(1 << 17, 'x'));
+                          raise(sig);
+                      }
+                  })),
+                  128 + sig);
+        expect_untouched();
+    }
+}
+
+// Only a named new file has a name that another user of the folder could take over.
+class Named : public Replacement {};
+INSTANTIATE_TEST_SUITE_P(Named, Named, testing::Values(temp_file::named));
+
+TEST_P(Named, WritesOnlyThroughTheFileItMade) {
+    ASSERT_EQ(start(table), 0);
+    // Another user of the folder puts a link to a file of theirs where the new file stands.
+    const fs::path made = dir / f.name;
+    std::ofstream(dir / "victim") << "victim";
+    fs::create_symlink("victim", dir / "link");
+    fs::rename(dir / "link", made);
+    append(f, "new table");
+    commit(f);
+    EXPECT_EQ(slurp(dir / "victim"), "victim");
+    // Once committed, a signal must not remove the name again: it may be somebody else's by now.
+    std::ofstream(made) << "theirs";
+    EXPECT_EQ(ending(spawn([] { raise(SIGTERM); })), 128 + SIGTERM);
+    EXPECT_EQ(slurp(made), "theirs");
+}
+
+}  // namespace
