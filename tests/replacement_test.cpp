@@ -1,11 +1,13 @@
 #include "replacement.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <set>
@@ -51,9 +53,9 @@ INSTANTIATE_TEST_SUITE_P(Named, Replacement, testing::Values(temp_file::named));
 TEST_P(Replacement, FollowsLinksAndKeepsModeAndGroup) {
     fs::rename(table, dir / "kept");
     fs::create_symlink("kept", table);
-    fs::permissions(table, fs::perms{04751});
     const bool root = geteuid() == 0;
-    ASSERT_TRUE(!root || chown(table.c_str(), 0, 4242) == 0);
+    ASSERT_TRUE(!root || chown(table.c_str(), 0, 4242) == 0);  // first, as it clears setuid
+    fs::permissions(table, fs::perms{04751});
     EXPECT_EQ(replace(table, "new table"), 0);
     EXPECT_EQ(slurp(dir / "kept"), "new table");
     EXPECT_EQ(fs::status(table).permissions(), fs::perms{0751}) << "not setuid";
@@ -79,11 +81,12 @@ TEST_P(Replacement, FailsForTheKernelsReasonLeavingTheFolderAsItWas) {
     EXPECT_EQ(start(dir / "loop"), ELOOP);
     EXPECT_EQ(start(dir / "folder"), not_regular);
     EXPECT_EQ(start(dir / "missing/txt.txt"), ENOENT);
-    // Out of descriptors, or past the file size limit.
+    // Out of descriptors, or past the file size limit in a write of append's or of commit's.
     EXPECT_EQ(ending(spawn([&] { _exit(start(table)); }, RLIMIT_NOFILE, 3)), EMFILE);
-    EXPECT_EQ(
-        ending(spawn([&] { _exit(replace(table, "more than ten bytes")); }, RLIMIT_FSIZE, 10)),
-        EFBIG);
+    for (const std::size_t size : {std::size_t{1} << 17, std::size_t{100}}) {
+        const auto write = [&] { _exit(replace(table, std::string(size, 'x'))); };
+        EXPECT_EQ(ending(spawn(write, RLIMIT_FSIZE, 10)), EFBIG) << size << " bytes";
+    }
     // In a sticky folder, another user's file may not be renamed over: known before any write.
     if (geteuid() == 0) {
         ASSERT_EQ(chmod(dir.c_str(), 01777) | chmod(table.c_str(), 0666), 0);
@@ -94,18 +97,17 @@ TEST_P(Replacement, FailsForTheKernelsReasonLeavingTheFolderAsItWas) {
 
 TEST_P(Replacement, LeavesNothingBehindWhenTheProcessDies) {
     for (const int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE, SIGALRM, SIGUSR1, SIGUSR2,
-                          SIGXCPU, SIGVTALRM, SIGPROF}) {
-        EXPECT_EQ(ending(spawn([&] {
-                      signal(sig, SIG_DFL);  // one ignored by whoever started the tests stays so
-                      // Started with the standard streams closed, as a daemon may be: the new file
-                      // must not take the place of one.
-                      close(0), close(1), close(2);
-                      if (start(table) == 0 && f.fd > 2) {
-                          append(f, std::string(1 << 17, 'x'));
-                          raise(sig);
-                      }
-                  })),
-                  128 + sig);
+                          SIGXCPU, SIGVTALRM, SIGPROF, SIGABRT, SIGSEGV}) {
+        const auto die = [&] {
+            signal(sig, SIG_DFL);  // one ignored by whoever started the tests stays so
+            // Started with the standard streams closed, as a daemon may be: the new file must not
+            // take the place of one.
+            close(0), close(1), close(2);
+            if (start(table) == 0 && f.fd > 2 && append(f, std::string(1 << 17, 'x')) == 0) {
+                raise(sig);
+            }
+        };
+        EXPECT_EQ(ending(spawn(die)), 128 + sig) << "signal " << sig;
         expect_untouched();
     }
 }
@@ -115,7 +117,9 @@ class Named : public Replacement {};
 INSTANTIATE_TEST_SUITE_P(Named, Named, testing::Values(temp_file::named));
 
 TEST_P(Named, WritesOnlyThroughTheFileItMade) {
+    signal(SIGUSR2, SIG_IGN);  // as whoever started us may have it: it stays so
     ASSERT_EQ(start(table), 0);
+    EXPECT_EQ(signal(SIGUSR2, SIG_DFL), SIG_IGN);
     // Another user of the folder puts a link to a file of theirs where the new file stands.
     const fs::path made = dir / f.name;
     std::ofstream(dir / "victim") << "victim";
@@ -126,7 +130,8 @@ TEST_P(Named, WritesOnlyThroughTheFileItMade) {
     EXPECT_EQ(slurp(dir / "victim"), "victim");
     // Once committed, a signal must not remove the name again: it may be somebody else's by now.
     std::ofstream(made) << "theirs";
-    EXPECT_EQ(ending(spawn([] { raise(SIGTERM); })), 128 + SIGTERM);
+    // The child opens a folder on the descriptor number the old one had.
+    EXPECT_EQ(ending(spawn([&] { open(dir.c_str(), O_RDONLY), raise(SIGTERM); })), 128 + SIGTERM);
     EXPECT_EQ(slurp(made), "theirs");
 }
 

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -21,6 +22,7 @@ const fs::path table = table_path;
 const fs::path dir = table.parent_path();
 const fs::path out = dir.parent_path() / "table.out";
 const fs::path err = dir.parent_path() / "table.err";
+const fs::path program = fs::canonical("/proc/self/exe").parent_path() / "triple_table_under_test";
 
 // The table got another way: each product a*b*c counted once, then summed up.
 std::string reference() {
@@ -30,10 +32,10 @@ std::string reference() {
         for (long b = a + 1; a * b * (b + 1) < size; ++b)
             for (long c = b + 1; a * b * c < size; ++c)
                 ++count[static_cast<std::size_t>(a * b * c)];
+    std::partial_sum(count.begin(), count.end(), count.begin());
     std::string text;
-    long sum = 0;
     for (const long x : count) {
-        text += std::to_string(sum += x) + ", ";
+        text += std::to_string(x) + ", ";
     }
     return text;
 }
@@ -41,8 +43,6 @@ std::string reference() {
 // Starts the program beside this one, with an argument it must ignore and its output kept.
 pid_t start() {
     return spawn([] {
-        const std::string program =
-            fs::read_symlink("/proc/self/exe").parent_path() / "triple_table_under_test";
         dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
         dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
         execl(program.c_str(), program.c_str(), "--help", nullptr);
