@@ -1,14 +1,19 @@
 #include "replacement.hpp"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <csignal>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
-#include <random>
+#include <new>
 #include <utility>
 
 namespace {
@@ -95,22 +100,46 @@ int resolve(std::string& path) {
         if (static_cast<std::size_t>(size) == sizeof to) {
             return ENAMETOOLONG;
         }
-        const std::string_view link(to, static_cast<std::size_t>(size));
+        const std::string folder = path.substr(0, path.rfind('/') + 1);
+        struct stat link {};
+        struct stat in {};
+        if (lstat(path.c_str(), &link) != 0 ||
+            stat(folder.empty() ? "." : folder.c_str(), &in) != 0) {
+            return errno;
+        }
+        // As the kernel guards its own links: in a sticky folder that anyone may write, only a
+        // link of ours or of the folder's owner is followed, or another user could aim us anywhere.
+        const uid_t me = geteuid();
+        if ((in.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH) && link.st_uid != me &&
+            link.st_uid != in.st_uid) {
+            return EACCES;
+        }
         // A relative link starts from the folder that holds it.
-        path =
-            link.front() == '/' ? std::string(link) : path.substr(0, path.rfind('/') + 1) += link;
+        const std::string_view target(to, static_cast<std::size_t>(size));
+        path = target.front() == '/' ? std::string(target) : folder + std::string(target);
     }
 }
 
-// A short name, so that any target name that fits the folder fits beside it.
+// The name of an open file in /proc.
+std::array<char, 32> proc_name(int fd) {
+    std::array<char, 32> name{};
+    std::snprintf(name.data(), name.size(), "/proc/self/fd/%d", fd);
+    return name;
+}
+
+// A short name, so that any target name that fits the folder fits beside it. Random, so that no
+// one can foresee it: from the kernel, or, where it has none to give, the clock.
 void pick_name(char (&name)[sizeof replacement::name]) {
     static constexpr char digits[] =
         "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
-    std::random_device random;
-    std::uniform_int_distribution<std::size_t> pick(0, sizeof digits - 2);
+    std::uint64_t bits = 0;
+    if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) != sizeof bits) {
+        bits =
+            static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    }
     std::strcpy(name, ".tmpXXXXXX");
-    for (char* c = std::strchr(name, 'X'); c != nullptr && *c == 'X'; ++c) {
-        *c = digits[pick(random)];
+    for (std::size_t i = 4; i < 10; ++i, bits /= sizeof digits - 1) {
+        name[i] = digits[bits % (sizeof digits - 1)];
     }
 }
 
@@ -148,7 +177,7 @@ int make_unnamed(replacement& f) {
         return errno;
     }
     // commit names the file through /proc; without it, the file could not be named at all.
-    if (access(("/proc/self/fd/" + std::to_string(f.fd)).c_str(), F_OK) != 0) {
+    if (access(proc_name(f.fd).data(), F_OK) != 0) {
         close(f.fd);
         f.fd = -1;
         return EOPNOTSUPP;
@@ -188,15 +217,15 @@ int write_all(int fd, std::string_view text) {
 }
 
 int give_name(replacement& f) {
-    const std::string self = "/proc/self/fd/" + std::to_string(f.fd);
+    const auto self = proc_name(f.fd);
     return name_anew(f, [&] {
-        return linkat(AT_FDCWD, self.c_str(), f.dir, f.name, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+        return linkat(AT_FDCWD, self.data(), f.dir, f.name, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
     });
 }
 
 }  // namespace
 
-int begin(replacement& f, const char* path, temp_file how) {
+int begin(replacement& f, const char* path, temp_file how) try {
     f = {};
     if (const int err = open_std_fds(); err != 0) {
         return err;
@@ -258,15 +287,18 @@ int begin(replacement& f, const char* path, temp_file how) {
     }
     f.buffer.reserve(buffer_size);
     return 0;
+} catch (const std::bad_alloc&) {
+    return drop(f, ENOMEM);
 }
 
 int append(replacement& f, std::string_view text) {
+    // Writes out before the buffer would have to grow, so that no append allocates.
+    if (f.err == 0 && f.buffer.size() + text.size() > buffer_size) {
+        f.err = write_all(f.fd, f.buffer);
+        f.buffer.clear();
+    }
     if (f.err == 0) {
-        f.buffer += text;
-        if (f.buffer.size() >= buffer_size) {
-            f.err = write_all(f.fd, f.buffer);
-            f.buffer.clear();
-        }
+        f.err = text.size() > buffer_size ? write_all(f.fd, text) : (f.buffer += text, 0);
     }
     return f.err;
 }
@@ -290,9 +322,10 @@ int commit(replacement& f) {
         }
         f.name[0] = '\0';  // it is the target's name now
         held_dir = -1;
+        // The rename is on disk only once its folder is.
+        err = fsync(f.dir) != 0 ? errno : 0;
     }
-    // The rename is on disk only once its folder is.
-    return drop(f, fsync(f.dir) != 0 ? errno : 0);
+    return drop(f, err);
 }
 
 const char* reason(int err) {

@@ -78,11 +78,13 @@ TEST_P(Replacement, FollowsLinksAndKeepsModeAndGroup) {
 TEST_P(Replacement, FailsForTheKernelsReasonLeavingTheFolderAsItWas) {
     fs::create_symlink("loop", dir / "loop");
     fs::create_directory(dir / "folder");
+    fs::create_symlink(table, dir / "theirs");
     EXPECT_EQ(start(dir / "loop"), ELOOP);
     EXPECT_EQ(start(dir / "folder"), not_regular);
     EXPECT_EQ(start(dir / "missing/txt.txt"), ENOENT);
     // Out of descriptors, or past the file size limit in a write of append's or of commit's.
-    EXPECT_EQ(ending(spawn([&] { _exit(start(table)); }, RLIMIT_NOFILE, 3)), EMFILE);
+    const auto open_two = [&] { close_range(3, ~0U, 0), _exit(start(table)); };  // folder, file
+    EXPECT_EQ(ending(spawn(open_two, RLIMIT_NOFILE, 4)), EMFILE);
     for (const std::size_t size : {std::size_t{1} << 17, std::size_t{100}}) {
         const auto write = [&] { _exit(replace(table, std::string(size, 'x'))); };
         EXPECT_EQ(ending(spawn(write, RLIMIT_FSIZE, 10)), EFBIG) << size << " bytes";
@@ -91,8 +93,11 @@ TEST_P(Replacement, FailsForTheKernelsReasonLeavingTheFolderAsItWas) {
     if (geteuid() == 0) {
         ASSERT_EQ(chmod(dir.c_str(), 01777) | chmod(table.c_str(), 0666), 0);
         EXPECT_EQ(ending(spawn([&] { _exit(setuid(65534) == 0 ? start(table) : 255); })), EPERM);
+        // Nor is a link there followed that another user may have aimed anywhere.
+        ASSERT_EQ(lchown((dir / "theirs").c_str(), 65534, 65534), 0);
+        EXPECT_EQ(start(dir / "theirs"), EACCES);
     }
-    expect_untouched({dir / "folder", dir / "loop"});
+    expect_untouched({dir / "folder", dir / "loop", dir / "theirs"});
 }
 
 TEST_P(Replacement, LeavesNothingBehindWhenTheProcessDies) {
@@ -122,6 +127,7 @@ TEST_P(Named, WritesOnlyThroughTheFileItMade) {
     EXPECT_EQ(signal(SIGUSR2, SIG_DFL), SIG_IGN);
     // Another user of the folder puts a link to a file of theirs where the new file stands.
     const fs::path made = dir / f.name;
+    const int folder = f.dir;
     std::ofstream(dir / "victim") << "victim";
     fs::create_symlink("victim", dir / "link");
     fs::rename(dir / "link", made);
@@ -130,8 +136,13 @@ TEST_P(Named, WritesOnlyThroughTheFileItMade) {
     EXPECT_EQ(slurp(dir / "victim"), "victim");
     // Once committed, a signal must not remove the name again: it may be somebody else's by now.
     std::ofstream(made) << "theirs";
-    // The child opens a folder on the descriptor number the old one had.
-    EXPECT_EQ(ending(spawn([&] { open(dir.c_str(), O_RDONLY), raise(SIGTERM); })), 128 + SIGTERM);
+    // The child opens the folder again on the descriptor number it had, where a stale handler
+    // would find it.
+    const auto signalled = [&] {
+        const int again = open(dir.c_str(), O_RDONLY);
+        raise(again == folder ? SIGTERM : SIGKILL);
+    };
+    EXPECT_EQ(ending(spawn(signalled)), 128 + SIGTERM);
     EXPECT_EQ(slurp(made), "theirs");
 }
 
