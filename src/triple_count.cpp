@@ -17,7 +17,7 @@ std::int64_t count(std::int32_t n) {
     const std::int32_t sn = root(n);
     for (std::int32_t a = 1; a <= sn; ++a) {
         // temp = n/(a*b) - b is not negative exactly while a*b*b <= n. Ending the pairs there, once
-        // per a, leaves a loop the compiler can vectorize; the end is below sn and only falls.
+        // per a, leaves a loop the compiler can vectorize; the end is at most sn and only falls.
         const std::int32_t end = root(n / a);
         if (end <= a) {
             break;
@@ -40,8 +40,9 @@ std::int64_t solve(std::int32_t n) {
     if (n < 0) {
         return 0;
     }
-    // n/(a*b) is at least 1/(a*b) below the next integer up. A float below 2^24, or a double, holds
-    // n and a*b exactly and rounds their quotient by less than that, so truncation gives the
-    // integer quotient. Below 2^24 the pairs of one a also add up to less than 2^31.
+    // n/(a*b) is at least 1/(a*b) below the next integer up. For n below 2^24 a float, and for any
+    // n a double, holds n and a*b exactly and rounds their quotient by less than that, so
+    // truncation gives the integer quotient. Below 2^24 the pairs of one a also add up to less than
+    // 2^31.
     return n < (1 << 24) ? count<float, std::int32_t>(n) : count<double, std::int64_t>(n);
 }
