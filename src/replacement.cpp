@@ -18,7 +18,6 @@
 
 namespace {
 
-constexpr std::size_t buffer_size = 1 << 16;
 constexpr int max_links = 40;  // as the kernel follows
 constexpr int max_tries = 100;
 
@@ -285,26 +284,27 @@ int begin(replacement& f, const char* path, temp_file how) try {
             return drop(f, errno);
         }
     }
-    f.buffer.reserve(buffer_size);
     return 0;
 } catch (const std::bad_alloc&) {
     return drop(f, ENOMEM);
 }
 
 int append(replacement& f, std::string_view text) {
-    // Writes out before the buffer would have to grow, so that no append allocates.
-    if (f.err == 0 && f.buffer.size() + text.size() > buffer_size) {
-        f.err = write_all(f.fd, f.buffer);
-        f.buffer.clear();
+    if (f.err == 0 && f.used + text.size() > sizeof f.buffer) {
+        f.err = write_all(f.fd, {f.buffer, f.used});
+        f.used = 0;
     }
-    if (f.err == 0) {
-        f.err = text.size() > buffer_size ? write_all(f.fd, text) : (f.buffer += text, 0);
+    if (f.err == 0 && text.size() > sizeof f.buffer) {
+        f.err = write_all(f.fd, text);
+    } else if (f.err == 0) {
+        std::memcpy(f.buffer + f.used, text.data(), text.size());
+        f.used += text.size();
     }
     return f.err;
 }
 
 int commit(replacement& f) {
-    int err = f.err != 0 ? f.err : write_all(f.fd, f.buffer);
+    int err = f.err != 0 ? f.err : write_all(f.fd, {f.buffer, f.used});
     if (err == 0 && fsync(f.fd) != 0) {
         err = errno;
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -22,12 +23,13 @@ inline constexpr int not_regular = -1;
 enum class temp_file { unnamed, named };
 
 struct replacement {
-    int dir = -1;        // the target's folder, where the new file is made and renamed
-    int fd = -1;         // the new file
-    std::string target;  // the name of the file to replace, in dir
-    char name[16] = "";  // the new file's name in dir, while it has one
-    std::string buffer;  // what append has not yet written
-    int err = 0;         // the first failure of append
+    int dir = -1;          // the target's folder, where the new file is made and renamed
+    int fd = -1;           // the new file
+    std::string target;    // the name of the file to replace, in dir
+    char name[16] = "";    // the new file's name in dir, while it has one
+    char buffer[1 << 16];  // what append has not yet written, held here so that none allocates
+    std::size_t used = 0;  // of buffer
+    int err = 0;           // the first failure of append
 };
 
 int begin(replacement& f, const char* path, temp_file how = temp_file::unnamed);
