@@ -156,10 +156,10 @@ int name_anew(replacement& f, Make make) {
     return err;
 }
 
-int make_named(replacement& f) {
+int make_named(replacement& f, mode_t mode) {
     const held_signals held;
     const int err = name_anew(f, [&] {
-        f.fd = openat(f.dir, f.name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        f.fd = openat(f.dir, f.name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         return f.fd < 0 ? errno : 0;
     });
     if (err == 0) {
@@ -170,8 +170,8 @@ int make_named(replacement& f) {
     return err;
 }
 
-int make_unnamed(replacement& f) {
-    f.fd = openat(f.dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+int make_unnamed(replacement& f, mode_t mode) {
+    f.fd = openat(f.dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
     if (f.fd < 0) {
         return errno;
     }
@@ -244,45 +244,59 @@ int begin(replacement& f, const char* path, temp_file how) try {
         return errno;
     }
 
-    struct stat old {};
-    const bool replacing = fstatat(f.dir, f.target.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
+    constexpr unsigned wanted = STATX_TYPE | STATX_MODE | STATX_UID | STATX_GID;
+    struct statx folder {};
+    struct statx old {};
+    if (statx(f.dir, "", AT_EMPTY_PATH, wanted, &folder) != 0) {
+        return drop(f, errno);
+    }
+    const bool replacing = statx(f.dir, f.target.c_str(), AT_SYMLINK_NOFOLLOW, wanted, &old) == 0;
     if (!replacing && errno != ENOENT) {
         return drop(f, errno);
     }
+    // No name can be taken out of an append-only folder: neither the target's nor the new file's.
+    if ((folder.stx_attributes & STATX_ATTR_APPEND) != 0) {
+        return drop(f, EPERM);
+    }
     if (replacing) {
-        struct stat folder {};
-        if (!S_ISREG(old.st_mode)) {
+        if (!S_ISREG(old.stx_mode)) {
             return drop(f, not_regular);
         }
         // A read-only file stays as it is, as opening it for writing would refuse.
-        if (faccessat(f.dir, f.target.c_str(), W_OK, AT_EACCESS) != 0 ||
-            fstat(f.dir, &folder) != 0) {
+        if (faccessat(f.dir, f.target.c_str(), W_OK, AT_EACCESS) != 0) {
             return drop(f, errno);
         }
-        // In a sticky folder only the owners of the file or the folder may rename over the file;
-        // refuse now rather than after the whole run.
+        // Nor can an append-only file be renamed over, nor one mounted on another, nor, in a
+        // sticky folder, one of another user's: refuse now rather than after the whole run.
         const uid_t me = geteuid();
-        if ((folder.st_mode & S_ISVTX) != 0 && me != 0 && me != old.st_uid && me != folder.st_uid) {
+        if ((old.stx_attributes & STATX_ATTR_APPEND) != 0 ||
+            ((folder.stx_mode & S_ISVTX) != 0 && me != 0 && me != old.stx_uid &&
+             me != folder.stx_uid)) {
             return drop(f, EPERM);
+        }
+        if ((old.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0) {
+            return drop(f, EBUSY);
         }
     }
 
     std::signal(SIGXFSZ, SIG_IGN);
-    int err = how == temp_file::unnamed ? make_unnamed(f) : EOPNOTSUPP;
+    // The previous file's permission bits, but not setuid and the like, from the start, so that no
+    // one may read the new file who could not read the old.
+    const mode_t mode = replacing ? old.stx_mode & 0777 : 0666;
+    int err = how == temp_file::unnamed ? make_unnamed(f, mode) : EOPNOTSUPP;
     // File systems and kernels without unnamed files say so in one of these ways.
     if (err == EOPNOTSUPP || err == EISDIR || err == EINVAL) {
-        err = make_named(f);
+        err = make_named(f, mode);
     }
     if (err != 0) {
         return drop(f, err);
     }
-    if (replacing) {
-        // The group only where we may give it; then the permission bits, but not setuid and the
-        // like.
-        if ((fchown(f.fd, static_cast<uid_t>(-1), old.st_gid) != 0 && errno != EPERM) ||
-            fchmod(f.fd, old.st_mode & 0777) != 0) {
-            return drop(f, errno);
-        }
+    // The group only where we may give it: not as an outsider, nor where it has no id here (EINVAL,
+    // in a user namespace). The bits again, as the umask may have taken some.
+    if (replacing && ((fchown(f.fd, static_cast<uid_t>(-1), old.stx_gid) != 0 && errno != EPERM &&
+                       errno != EINVAL) ||
+                      fchmod(f.fd, mode) != 0)) {
+        return drop(f, errno);
     }
     return 0;
 } catch (const std::bad_alloc&) {

@@ -7,13 +7,13 @@
 // Replaces a file whole or not at all: a reader of the path sees the previous file, byte for byte,
 // until commit renames the complete new one over it.
 //
-// begin() follows the path's symbolic links to the file they name, which may not exist yet, and
-// makes the new file in that file's folder, unnamed, so that no death of any kind leaves it behind.
-// Where the file system cannot make an unnamed file, or when asked, it gets a short random name
-// instead, and a signal that would end the process removes it first. append() writes through the
-// one descriptor that made the file. commit() syncs the new file, names it, renames it over the
-// target and syncs the folder. A failed step removes the new file; a failed append is kept and
-// returned again by commit.
+// begin() follows the path's symbolic links to the file they name, which may not exist yet, refuses
+// at once what could not be renamed over, and makes the new file in that file's folder with its
+// permission bits, unnamed, so that no death of any kind leaves it behind. Where the file system
+// cannot make an unnamed file, or when asked, it gets a short random name instead, and a signal
+// that would end the process removes it first. append() writes through the one descriptor that
+// made the file. commit() syncs the new file, names it, renames it over the target and syncs the
+// folder. A failed step removes the new file; a failed append is kept and returned again by commit.
 //
 // Each step returns 0 or the reason it failed: the errno of the failed call, or not_regular.
 

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -96,6 +97,11 @@ TEST_P(Replacement, FailsForTheKernelsReasonLeavingTheFolderAsItWas) {
         // Nor is a link there followed that another user may have aimed anywhere.
         ASSERT_EQ(lchown((dir / "theirs").c_str(), 65534, 65534), 0);
         EXPECT_EQ(start(dir / "theirs"), EACCES);
+        // Nor in an append-only folder, where the name of neither file could be taken back.
+        if (std::system(("chattr +a " + dir.string() + " 2>/dev/null").c_str()) == 0) {
+            EXPECT_EQ(start(table), EPERM);
+            EXPECT_EQ(std::system(("chattr -a " + dir.string()).c_str()), 0);
+        }
     }
     expect_untouched({dir / "folder", dir / "loop", dir / "theirs"});
 }
