@@ -63,15 +63,15 @@ TEST_P(Replacement, FollowsLinksAndKeepsModeAndGroup) {
     struct stat st {};
     EXPECT_TRUE(stat(table.c_str(), &st) == 0 && (!root || st.st_gid == 4242));
 
-    // A link to a file not made yet makes it, with the mode the kernel gives: here the folder's
-    // default ACL, rw-rw-r--, overrides the umask.
+    // A link to a file not made yet makes it, with the mode the kernel gives: the folder's default
+    // ACL, rw-rw-r--, where the file system has ACLs, or else the umask.
     const std::uint32_t acl[] = {2, 0x60001, ~0U, 0x60004, ~0U, 0x40020, ~0U};
-    ASSERT_EQ(setxattr(dir.c_str(), "system.posix_acl_default", acl, sizeof acl, 0), 0);
+    const bool acls = setxattr(dir.c_str(), "system.posix_acl_default", acl, sizeof acl, 0) == 0;
     fs::create_symlink(dir / "made", dir / "dangling");
     const mode_t mask = umask(077);
     EXPECT_EQ(replace(dir / "dangling", "made"), 0);
     umask(mask);
-    EXPECT_EQ(fs::status(dir / "dangling").permissions(), fs::perms{0664});
+    EXPECT_EQ(fs::status(dir / "dangling").permissions(), fs::perms{acls ? 0664U : 0600U});
     EXPECT_EQ(slurp(dir / "made"), "made");
     EXPECT_TRUE(fs::is_symlink(table) && fs::is_symlink(dir / "dangling"));
 }
