@@ -84,6 +84,12 @@ int open_std_fds() {
     return 0;
 }
 
+// The folder that holds path, with its slash, so that a name can follow it.
+std::string folder_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "./" : path.substr(0, slash + 1);
+}
+
 // Follows the links at the end of path one by one, as the kernel would, so that a link to a file
 // not made yet still leads to it.
 int resolve(std::string& path) {
@@ -99,11 +105,10 @@ int resolve(std::string& path) {
         if (static_cast<std::size_t>(size) == sizeof to) {
             return ENAMETOOLONG;
         }
-        const std::string folder = path.substr(0, path.rfind('/') + 1);
+        const std::string folder = folder_of(path);
         struct stat link {};
         struct stat in {};
-        if (lstat(path.c_str(), &link) != 0 ||
-            stat(folder.empty() ? "." : folder.c_str(), &in) != 0) {
+        if (lstat(path.c_str(), &link) != 0 || stat(folder.c_str(), &in) != 0) {
             return errno;
         }
         // As the kernel guards its own links: in a sticky folder that anyone may write, only a
@@ -233,13 +238,11 @@ int begin(replacement& f, const char* path, temp_file how) try {
     if (const int err = resolve(target); err != 0) {
         return err;
     }
-    const std::size_t slash = target.rfind('/');
-    f.target = target.substr(slash + 1);
+    f.target = target.substr(target.rfind('/') + 1);
     if (f.target.empty()) {
         return EISDIR;
     }
-    target.resize(slash == std::string::npos ? 0 : slash + 1);
-    f.dir = open(target.empty() ? "." : target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    f.dir = open(folder_of(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (f.dir < 0) {
         return errno;
     }
