@@ -1,7 +1,9 @@
 #include "triple_count.hpp"
 
 #include <gtest/gtest.h>
+#include <hwy/tests/hwy_gtest.h>
 
+#include <cfenv>
 #include <climits>
 #include <cstdint>
 #include <utility>
@@ -9,9 +11,36 @@
 
 #include "baseline.hpp"
 
-TEST(Solve, MatchesCountsWorkedOutByHand) {
-    // A perfect square (36) must not lose its root to rounding; a negative n has no triples. The
-    // largest n was counted another way, over ordered triples.
+namespace {
+
+// Each test runs once for every code path this CPU can take.
+class Solve : public hwy::TestWithParamTarget {};
+HWY_TARGET_INSTANTIATE_TEST_SUITE_P(Solve);
+
+// Every n to 100,000, where the table's pairs lie; squares and their neighbours, where a root may
+// be lost to rounding; and where the counting changes its arithmetic, up to the largest n.
+const std::vector<std::pair<std::int32_t, std::int64_t>>& expected() {
+    static const auto cases = [] {
+        std::vector<std::int32_t> ns(100'001);
+        for (std::int32_t n = 0; n <= 100'000; ++n) {
+            ns[static_cast<std::size_t>(n)] = n;
+        }
+        for (std::int32_t r = 1000; r < 46'341; r += r / 4) {
+            ns.insert(ns.end(), {r * r - 1, r * r, r * r + 1});
+        }
+        ns.insert(ns.end(),
+                  {(1 << 23) - 1, 1 << 23, (1 << 24) - 1, 1 << 24, (1 << 24) + 1, INT32_MAX});
+        std::vector<std::pair<std::int32_t, std::int64_t>> out;
+        for (const std::int32_t n : ns) {
+            out.emplace_back(n, baseline(n));
+        }
+        return out;
+    }();
+    return cases;
+}
+
+TEST_P(Solve, MatchesCountsWorkedOutByHand) {
+    // The largest n was counted another way, over ordered triples.
     const std::pair<std::int32_t, std::int64_t> known[] = {
         {0, 0},     {5, 0},     {6, 1},  {12, 5}, {30, 26},       {36, 35},
         {100, 170}, {200, 466}, {-1, 0}, {-6, 0}, {INT32_MIN, 0}, {INT32_MAX, 86'661'927'082}};
@@ -20,13 +49,25 @@ TEST(Solve, MatchesCountsWorkedOutByHand) {
     }
 }
 
-TEST(Solve, MatchesThePlainEnumerationFarBeyondTheTable) {
-    // Squares and their neighbours up to the largest n, and where floats give way to doubles.
-    std::vector<std::int32_t> ns = {(1 << 24) - 1, 1 << 24, INT32_MAX};
-    for (std::int32_t r = 1000; r < 46'341; r += r / 8) {
-        ns.insert(ns.end(), {r * r - 1, r * r, r * r + 1});
-    }
-    for (const std::int32_t n : ns) {
-        EXPECT_EQ(solve(n), baseline(n)) << "n = " << n;
+TEST_P(Solve, MatchesThePlainEnumeration) {
+    for (const auto& [n, count] : expected()) {
+        ASSERT_EQ(solve(n), count) << "n = " << n;
     }
 }
+
+// Whoever calls may have set another rounding mode; not a count may change.
+TEST_P(Solve, IsExactInEveryRoundingMode) {
+    const auto& cases = expected();
+    for (const int mode : {FE_DOWNWARD, FE_UPWARD, FE_TOWARDZERO}) {
+        ASSERT_EQ(std::fesetround(mode), 0);
+        for (const auto& [n, count] : cases) {
+            if ((n > 100'000 || n % 7 == 0) && solve(n) != count) {
+                std::fesetround(FE_TONEAREST);
+                FAIL() << "n = " << n << " in rounding mode " << mode;
+            }
+        }
+    }
+    std::fesetround(FE_TONEAREST);
+}
+
+}  // namespace
