@@ -95,7 +95,7 @@ vi truncated(vf y) {
 // fused operation, never zero, and negative exactly where q is one too many: its sign bit takes
 // the one away. up is n + 1/2.
 vi quotients(vf n, vf up, vf d, bool estimate) {
-    if (estimated_below == 0 || !estimate) {
+    if (!estimate) {
         return truncated(hn::Div(n, d));
     }
     const floats df;
@@ -113,8 +113,9 @@ std::int64_t vectors(std::int32_t n) {
     const auto width = static_cast<std::int32_t>(hn::Lanes(df));
     const vf nf = hn::Set(df, static_cast<float>(n));
     const vf up = hn::Set(df, static_cast<float>(n) + 0.5f);
-    // A pair takes the estimate once a*b > n / 2^estimated_below.
-    const std::int32_t near = estimated_below > 0 ? n >> estimated_below : n;
+    // A pair takes the estimate once a*b > n / 2^estimated_below, which where there is none it
+    // never does: a*b*b <= n.
+    const std::int32_t near = n >> estimated_below;
     vi sum = hn::Zero(di);
     std::int64_t k = 0;
     const std::int32_t sn = root(n);
@@ -149,12 +150,11 @@ std::int64_t vectors(std::int32_t n) {
 }
 
 std::int64_t count(std::int32_t n) {
-#if HWY_TARGET == HWY_SCALAR
     // One lane at a time is slower than what the compiler makes of the plain loop.
-    return plain<float, std::int32_t>(n);
-#else
+    if constexpr (HWY_TARGET == HWY_SCALAR) {
+        return plain<float, std::int32_t>(n);
+    }
     return vectors(n);
-#endif
 }
 
 }  // namespace triple_count::HWY_NAMESPACE

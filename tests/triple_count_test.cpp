@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <hwy/tests/hwy_gtest.h>
 
+#include <algorithm>
 #include <cfenv>
 #include <climits>
 #include <cstdint>
@@ -30,10 +31,9 @@ const std::vector<std::pair<std::int32_t, std::int64_t>>& expected() {
         }
         ns.insert(ns.end(),
                   {(1 << 23) - 1, 1 << 23, (1 << 24) - 1, 1 << 24, (1 << 24) + 1, INT32_MAX});
-        std::vector<std::pair<std::int32_t, std::int64_t>> out;
-        for (const std::int32_t n : ns) {
-            out.emplace_back(n, baseline(n));
-        }
+        std::vector<std::pair<std::int32_t, std::int64_t>> out(ns.size());
+        std::transform(ns.begin(), ns.end(), out.begin(),
+                       [](std::int32_t n) { return std::make_pair(n, baseline(n)); });
         return out;
     }();
     return cases;
