@@ -57,8 +57,8 @@ int follow(walk& w, int fd, const struct stat& link) {
     }
     // Anyone may put a link in a sticky folder that anyone may write: only the user's own, or the
     // folder owner's, is to be trusted.
-    if ((folder.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH) &&
-        link.st_uid != geteuid() && link.st_uid != folder.st_uid) {
+    if ((folder.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH) && link.st_uid != geteuid() &&
+        link.st_uid != folder.st_uid) {
         return EACCES;
     }
     char to[PATH_MAX];
