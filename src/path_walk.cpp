@@ -31,7 +31,7 @@ struct handle {
 };
 
 struct walk {
-    handle at;         // the folder the walk stands in
+    handle here;       // the folder the walk stands in
     std::string todo;  // what is left of the path: empty, or a slash and more
     int links = 0;
 };
@@ -49,7 +49,7 @@ std::string next(std::string& todo) {
 int follow(walk& w, int fd, const struct stat& link) {
     struct stat folder {};
     struct statfs mount {};
-    if (fstat(w.at.fd, &folder) != 0 || fstatfs(fd, &mount) != 0) {
+    if (fstat(w.here.fd, &folder) != 0 || fstatfs(fd, &mount) != 0) {
         return errno;
     }
     if (++w.links > max_links || (mount.f_flags & nosymfollow) != 0) {
@@ -67,10 +67,10 @@ int follow(walk& w, int fd, const struct stat& link) {
         return size < 0 ? errno : size == 0 ? ENOENT : ENAMETOOLONG;
     }
     if (to[0] == '/') {
-        w.at = handle(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        w.here = handle(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
     }
     w.todo.insert(0, to, static_cast<std::size_t>(size));
-    return w.at.fd < 0 ? errno : 0;
+    return w.here.fd < 0 ? errno : 0;
 }
 
 }  // namespace
@@ -81,7 +81,7 @@ int walk_path(const char* path, walked& to) {
     }
     walk w{handle(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC)), path};
     for (;;) {
-        if (w.at.fd < 0) {
+        if (w.here.fd < 0) {
             return errno;
         }
         std::string name = next(w.todo);
@@ -90,25 +90,25 @@ int walk_path(const char* path, walked& to) {
             return EISDIR;
         }
         // `..` too, so that it is the parent of the folder the walk stands in, as for the kernel.
-        handle at(openat(w.at.fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        handle part(openat(w.here.fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
         struct stat st {};
-        if (at.fd < 0 && errno == ENOENT && last) {
+        if (part.fd < 0 && errno == ENOENT && last) {
             st.st_mode = S_IFREG;  // a file not made yet
-        } else if (at.fd < 0 || fstat(at.fd, &st) != 0) {
+        } else if (part.fd < 0 || fstat(part.fd, &st) != 0) {
             return errno;
         }
         if (S_ISLNK(st.st_mode)) {
-            if (const int err = follow(w, at.fd, st); err != 0) {
+            if (const int err = follow(w, part.fd, st); err != 0) {
                 return err;
             }
         } else if (last) {
-            to.dir = openat(w.at.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            to.dir = openat(w.here.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
             to.name = std::move(name);
             return to.dir < 0 ? errno : 0;
         } else if (!S_ISDIR(st.st_mode)) {
             return ENOTDIR;
         } else {
-            w.at = std::move(at);
+            w.here = std::move(part);
         }
     }
 }

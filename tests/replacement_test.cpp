@@ -86,7 +86,7 @@ struct row {
 
 const auto yes = [] { return true; };
 const auto mine = +[](int) {};
-const auto at = [](const char* path) { return (dir / path).string(); };
+const auto under = [](const char* path) { return (dir / path).string(); };
 const auto as_root = [] { return geteuid() == 0; };
 const auto fail = [](int call, int err, int R::*on) {
     return [=](R& r) { inject(call, err, {0, SCMP_CMP_EQ, static_cast<scmp_datum_t>(r.*on), 0}); };
@@ -108,8 +108,8 @@ const row rows[] = {
     {"folder", not_regular},
     {"missing/x", ENOENT},
     {"ro", EACCES, [] { return geteuid() != 0 || become(4242); }},
-    {"m/link", ELOOP, [] { return own_mounts() && !mount("m", at("m").c_str(), "tmpfs", MS_NOSYMFOLLOW, 0) && !symlink("x", at("m/link").c_str()); }},
-    {"mounted", EBUSY, [] { return own_mounts() && !mount(at("other").c_str(), at("mounted").c_str(), 0, MS_BIND, 0); }},
+    {"m/link", ELOOP, [] { return own_mounts() && !mount("m", under("m").c_str(), "tmpfs", MS_NOSYMFOLLOW, 0) && !symlink("x", under("m/link").c_str()); }},
+    {"mounted", EBUSY, [] { return own_mounts() && !mount(under("other").c_str(), under("mounted").c_str(), 0, MS_BIND, 0); }},
     // The disk fails, with the reasons it gives; a write that makes no progress never will.
     {"txt.txt", ENOSPC, yes, fail(SCMP_SYS(write), 0, &R::fd)},
     {"txt.txt", ENOSPC, yes, fail(SCMP_SYS(write), ENOSPC, &R::fd), named},
@@ -153,7 +153,7 @@ const row as_root_rows[] = {
 int run(std::span<const row> cases) {
     int skipped = 0;
     for (const row& r : cases) {
-        const auto run = [&] {
+        const auto once = [&] {
             umask(077), alarm(10);  // as a write may be retried forever
             for (const int sig : {SIGHUP, SIGTERM, SIGSEGV}) signal(sig, SIG_DFL);
             signal(SIGUSR1, mine), signal(SIGUSR2, SIG_IGN);
@@ -168,7 +168,7 @@ int run(std::span<const row> cases) {
             if (err == 0 && signal(SIGUSR1, SIG_DFL) != mine) _exit(253);
             _exit(err);
         };
-        const int status = r.answer ? supervised(r.call, run, r.answer) : ending(spawn(run));
+        const int status = r.answer ? supervised(r.call, once, r.answer) : ending(spawn(once));
         skipped += status == 77;
         EXPECT_TRUE(status == 77 || status == (r.want & 0xff))
             << r.path << " ended " << status << ", not " << r.want;
