@@ -119,11 +119,12 @@ const row rows[] = {
     {"txt.txt", EIO, yes, fail(SCMP_SYS(fsync), EIO, &R::dir), named, true},
     {"txt.txt", 0, [] { return inject(SCMP_SYS(openat), EOPNOTSUPP, {2, SCMP_CMP_MASKED_EQ, O_TMPFILE, O_TMPFILE}), true; }},
     // A signal ends the run as any other; one that comes while the new table is being renamed
-    // waits until it is in place; a write it broke off is made again.
+    // (and is given time to end it, were it not held back) waits until the table is in place; a
+    // write it broke off is made again.
     {"txt.txt", 128 + SIGHUP, yes, die(SIGHUP), named},
     {"txt.txt", 128 + SIGTERM, yes, die(SIGTERM), named},
     {"txt.txt", 128 + SIGSEGV, yes, die(SIGSEGV), named},
-    {"txt.txt", 128 + SIGTERM, yes, nullptr, unnamed, true, SCMP_SYS(renameat), [](pid_t caller, int) { return kill(caller, SIGTERM); }},
+    {"txt.txt", 128 + SIGTERM, yes, nullptr, unnamed, true, SCMP_SYS(renameat), [](pid_t caller, int) { return kill(caller, SIGTERM) | usleep(100'000); }},
     {"txt.txt", 0, yes, nullptr, unnamed, false, SCMP_SYS(write), [](pid_t, int calls) { return calls ? 0 : EINTR; }},
     // Named through /proc, forged to name another file, or gone in the middle of the run.
     {"txt.txt", name_taken, [] { return own_mounts() && hide_proc() && fs::create_directories("/proc/self/fd"); },
