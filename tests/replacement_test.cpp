@@ -12,6 +12,7 @@
 #include <functional>
 #include <span>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "support.hpp"
@@ -31,37 +32,35 @@ namespace {
 fs::path dir;
 R f;
 
-// A folder under /tmp, which other users can reach, with a file or a link for each case. Root's
-// other user owns it, so that root's read-only file there is only theirs to replace.
+// clang-format off
+// A folder under /tmp, which other users can reach, with a file or a link for each case: its path,
+// what it is (a folder "/", a file "", or a link to), its owner where root runs the tests, and its
+// mode. Root's other user owns the folder, so that root's read-only file there is only theirs to
+// replace. Each link is too long, three together, for a path; `..` is taken from where a link led.
+const std::tuple<const char*, const char*, uid_t, mode_t> tree[] = {
+    {"folder", "/", 0, 0}, {"m", "/", 0, 0}, {"sub/deeper", "/", 0, 0}, {"txt.txt", "", 0, 0},
+    {"ro", "", 0, 0444}, {"other", "", 0, 0666}, {"mounted", "", 0, 0}, {"sub/kept", "", 4242, 04751},
+    {"loop", "loop", 0, 0}, {"l1", "l2", 0, 0}, {"l2", "l3", 0, 0}, {"l3", "up/../kept", 0, 0},
+    {"up", "sub/deeper", 0, 0}, {"dangling", "sub/made", 0, 0}, {".", "/", 4242, 0711},
+    {"s1", "/", 0, 01777}, {"s1/txt.txt", "", 4242, 0666}, {"s1/link", "..", 4242, 0},
+    {"s2", "/", 4242, 01777}, {"s2/txt.txt", "", 4242, 0666}, {"s3", "/", 4242, 01770}, {"s3/txt.txt", "", 0, 0666},
+};
+// clang-format on
+
 void prepare() {
     std::string name = fs::temp_directory_path() / "replacement.XXXXXX";
     dir = mkdtemp(name.data());
-    for (const char* path : {"folder", "m", "sub/deeper", "s1", "s2", "s3"})
-        fs::create_directories(dir / path);
-    for (const char* path : {"txt.txt", "ro", "other", "mounted", "sub/kept", "s1/txt.txt",
-                             "s2/txt.txt", "s3/txt.txt"})
-        std::ofstream(dir / path) << "old table";
-    // Each link too long, three together, for a path; `..` from where a link led.
-    for (const auto& [link, to] : {std::pair{"loop", "loop"},
-                                   {"l1", "l2"},
-                                   {"l2", "l3"},
-                                   {"l3", "up/../kept"},
-                                   {"up", "sub/deeper"},
-                                   {"dangling", "sub/made"},
-                                   {"s1/link", ".."}})
-        fs::create_symlink("." + std::string(1800, '/') + to, dir / link);
-    const bool root = geteuid() == 0;
-    const auto give = [&](const char* path, uid_t id,
-                          mode_t mode) {  // the owner first: clears setuid
-        return (root ? lchown((dir / path).c_str(), id, id) : 0) |
-               (mode ? chmod((dir / path).c_str(), mode) : 0);
-    };
-    ASSERT_EQ(give(".", root ? 4242 : getuid(), 0711) | give("ro", 0, 0444) |
-                  give("other", 0, 0666) | give("sub/kept", 4242, 04751) | give("s1", 0, 01777) |
-                  give("s1/txt.txt", 4242, 0666) | give("s1/link", 4242, 0) |
-                  give("s2", 4242, 01777) | give("s2/txt.txt", 4242, 0666) |
-                  give("s3", 4242, 01770) | give("s3/txt.txt", 0, 0666),
-              0);
+    for (const auto& [path, what, owner, mode] : tree) {
+        const fs::path entry = dir / path;
+        if (what == std::string("/")) fs::create_directories(entry);
+        if (*what == '\0') std::ofstream(entry) << "old table";
+        if (what != std::string("/") && *what != '\0')
+            fs::create_symlink("." + std::string(1800, '/') + what, entry);
+        // The owner first, as it clears setuid.
+        ASSERT_EQ((geteuid() == 0 ? lchown(entry.c_str(), owner, owner) : 0) |
+                      (mode ? chmod(entry.c_str(), mode) : 0),
+                  0);
+    }
 }
 
 // What the path holds, once it is checked that no new file was left in the folder.

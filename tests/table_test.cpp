@@ -18,6 +18,7 @@ namespace {
 
 const fs::path table = table_path, dir = table.parent_path(), out = dir.parent_path() / "table.out";
 const std::string cannot = "triple_table: cannot ", missing = ": No such file or directory\n";
+const rlimit small{1 << 20, 1 << 20};
 
 // Starts the program beside this one, made ready by setup, with an argument it must ignore and
 // all it prints kept.
@@ -48,10 +49,7 @@ TEST(Table, RefusesOrWritesTheWholeTableButNeverPartOfIt) {
     std::ofstream(table) << old;
     // A disk that fails, and a size limit, past which a write fails rather than kills.
     const auto broken = [] { inject(SCMP_SYS(fsync), EIO); };
-    const auto limited = [] {
-        const rlimit to{1 << 20, 1 << 20};
-        setrlimit(RLIMIT_FSIZE, &to);
-    };
+    const auto limited = [] { setrlimit(RLIMIT_FSIZE, &small); };
     EXPECT_TRUE(run(start(broken)) == std::tuple(1, failed + "Input/output error\n", old, 0));
     EXPECT_TRUE(run(start(limited)) == std::tuple(1, failed + "File too large\n", old, 0));
     // Struck once the new table is under way. Where the file system makes no unnamed file, the
@@ -62,10 +60,8 @@ TEST(Table, RefusesOrWritesTheWholeTableButNeverPartOfIt) {
             if (!unnamed)
                 inject(SCMP_SYS(openat), EOPNOTSUPP, {2, SCMP_CMP_MASKED_EQ, O_TMPFILE, O_TMPFILE});
         });
-        for (int i = 0;
-             i < 1000 &&
-             slurp("/proc/" + std::to_string(pid) + "/io").find("wchar: 0\n") != std::string::npos;
-             ++i)
+        const std::string io = "/proc/" + std::to_string(pid) + "/io";
+        for (int i = 0; i < 1000 && slurp(io).find("wchar: 0\n") != std::string::npos; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         kill(pid, SIGKILL);
         const auto [status, said, kept, files] = run(pid);
