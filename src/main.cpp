@@ -1,5 +1,10 @@
+#include <fcntl.h>
+
+#include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "replacement.hpp"
@@ -10,24 +15,42 @@ namespace {
 
 constexpr std::int32_t last = 1'000'000;
 
+// A closed descriptor 0-2 would be the next one open returns: the table would take the place of a
+// standard stream, and whatever is written there would land in it.
+int open_std_fds() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd) {
+            return errno;
+        }
+    }
+    return 0;
+}
+
 int fail(const char* what, int err) {
-    std::fprintf(stderr, "triple_table: %s %s: %s\n", what, table_path, reason(err));
+    std::fprintf(stderr, "triple_table: %s %s: %s\n", what, quoted(table_path).c_str(),
+                 reason(err));
     return 1;
 }
 
 }  // namespace
 
 int main() {
+    if (const int err = open_std_fds(); err != 0) {
+        std::fprintf(stderr, "triple_table: cannot open /dev/null: %s\n", std::strerror(err));
+        return 1;
+    }
+    // Past a file size limit, a write then fails and is reported, rather than killing us.
+    std::signal(SIGXFSZ, SIG_IGN);
     replacement f;
-    if (const int err = begin(f, table_path); err != 0) {
+    if (const int err = start_replacement(f, table_path); err != 0) {
         return fail("cannot create", err);
     }
     for (std::int32_t i = 0; i <= last; ++i) {
-        if (append(f, std::to_string(solve(i)) + ", ") != 0) {
+        if (append_to_replacement(f, std::to_string(solve(i)) + ", ") != 0) {
             break;  // commit reports it
         }
     }
-    if (const int err = commit(f); err != 0) {
+    if (const int err = commit_replacement(f); err != 0) {
         return fail("cannot write", err);
     }
     return 0;

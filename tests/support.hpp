@@ -1,5 +1,11 @@
 #pragma once
 
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sched.h>
+#include <seccomp.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,23 +20,69 @@ inline std::string slurp(const std::filesystem::path& path) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-// Runs body in a child process, which then ends, under one resource limit: by default, no core
-// dumps. The test waits for it with ending.
+// Runs body in a child process without core dumps, which then ends.
 template <class Body>
-pid_t spawn(Body body, int resource = RLIMIT_CORE, rlim_t limit = 0) {
+pid_t spawn(Body body) {
     const pid_t pid = fork();
-    if (pid == 0) {
-        const rlimit to{limit, limit};
-        setrlimit(resource, &to);
-        body();
-        _exit(0);
-    }
+    const rlimit none{0, 0};
+    if (pid == 0) setrlimit(RLIMIT_CORE, &none), [&]() noexcept { body(); }(), _exit(0);
+    EXPECT_GT(pid, 0) << "fork failed";
     return pid;
 }
 
 // How the child ended, as a shell says it: its status, or 128 + the signal that ended it.
 inline int ending(pid_t pid) {
     int status = 0;
-    waitpid(pid, &status, 0);
+    EXPECT_TRUE(pid > 0 && waitpid(pid, &status, 0) == pid) << "no child to wait for";
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }
+
+// From now on, in this process and all it runs, call returns -err (or 0) where its argument
+// matches; or, with SCMP_ACT_NOTIFY, waits for the listener this gives.
+inline int inject(int call, unsigned action, scmp_arg_cmp arg = {0, SCMP_CMP_GE, 0, 0}) {
+    const scmp_filter_ctx ctx = seccomp_init(SCMP_ACT_ALLOW);
+    if (seccomp_rule_add_array(ctx, action < 4096 ? SCMP_ACT_ERRNO(action) : action, call, 1,
+                               &arg) ||
+        seccomp_load(ctx))
+        _exit(251);
+    return seccomp_notify_fd(ctx);
+}
+
+// Runs body in a child whose calls of call on a descriptor above 2 wait for answer(caller, how
+// many came before): the errno the call then fails with, or 0 to let it go on. How it ended.
+template <class Body, class Answer>
+int supervised(int call, Body body, Answer answer) {
+    return ending(spawn([&] {
+        const int listener = inject(call, SCMP_ACT_NOTIFY, {0, SCMP_CMP_GT, 2, 0});
+        const pid_t child = spawn([&] { close(listener), body(); });
+        seccomp_notif* req = nullptr;
+        seccomp_notif_resp* resp = nullptr;
+        int status = 0;
+        for (int calls = 0;
+             seccomp_notify_alloc(&req, &resp) == 0 && waitpid(child, &status, WNOHANG) == 0;) {
+            pollfd ready{listener, POLLIN, 0};
+            if (poll(&ready, 1, 10) == 1 && seccomp_notify_receive(listener, req) == 0) {
+                *resp = {req->id, 0, -answer(req->pid, calls++), 0};
+                resp->flags = resp->error == 0 ? SECCOMP_USER_NOTIF_FLAG_CONTINUE : 0;
+                seccomp_notify_respond(listener, resp);
+            }
+            seccomp_notify_free(req, resp);
+        }
+        _exit(WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status));
+    }));
+}
+
+// Gives this process mounts of its own, in a user namespace of its own where it is not root; says
+// whether the kernel allowed it.
+inline bool own_mounts() {
+    const uid_t uid = geteuid();
+    const gid_t gid = getegid();
+    if (unshare(CLONE_NEWNS | (uid != 0 ? CLONE_NEWUSER : 0)) != 0) return false;
+    std::ofstream("/proc/self/setgroups") << "deny";
+    std::ofstream("/proc/self/uid_map") << uid << ' ' << uid << " 1";
+    std::ofstream("/proc/self/gid_map") << gid << ' ' << gid << " 1";
+    return mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+}
+
+// Takes on another user's ids, and theirs alone.
+inline bool become(uid_t id) { return !setgroups(0, nullptr) && !setgid(id) && !setuid(id); }

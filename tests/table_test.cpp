@@ -5,11 +5,9 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <numeric>
 #include <string>
 #include <thread>
 #include <tuple>
-#include <vector>
 
 #include "support.hpp"
 #include "table_path.hpp"
@@ -18,64 +16,74 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const fs::path table = table_path;
-const fs::path dir = table.parent_path();
-const fs::path out = dir.parent_path() / "table.out";
-const fs::path err = dir.parent_path() / "table.err";
-const fs::path program = fs::canonical("/proc/self/exe").parent_path() / "triple_table_under_test";
+const fs::path table = table_path, dir = table.parent_path(), out = dir.parent_path() / "table.out";
+const std::string cannot = "triple_table: cannot ", missing = ": No such file or directory\n";
+const rlimit small{1 << 20, 1 << 20};
 
-// The table got another way: each product a*b*c counted once, then summed up.
-std::string reference() {
-    constexpr long size = 1'000'001;
-    std::vector<long> count(size);
-    for (long a = 1; a * (a + 1) * (a + 2) < size; ++a)
-        for (long b = a + 1; a * b * (b + 1) < size; ++b)
-            for (long c = b + 1; a * b * c < size; ++c)
-                ++count[static_cast<std::size_t>(a * b * c)];
-    std::partial_sum(count.begin(), count.end(), count.begin());
-    std::string text;
-    for (const long x : count) {
-        text += std::to_string(x) + ", ";
-    }
-    return text;
-}
-
-// Starts the program beside this one, with an argument it must ignore and its output kept.
-pid_t start() {
-    return spawn([] {
-        dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-        dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+// Starts the program beside this one, made ready by setup, with an argument it must ignore and
+// all it prints kept.
+template <class Setup>
+pid_t start(Setup setup) {
+    return spawn([&] {
+        dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1), dup2(1, 2), setup();
+        const auto program =
+            fs::canonical("/proc/self/exe").parent_path() / "triple_table_under_test";
         execl(program.c_str(), program.c_str(), "--help", nullptr);
     });
 }
 
-// How a run ended, what it printed, and what it left: the table and the number of files beside it,
-// or -1 without the folder.
-std::tuple<int, std::string, std::string, std::string, long> run(pid_t pid = start()) {
+// How a run ended, what it printed, and what it left: the table and the number of other files in
+// its folder, or -1 without the folder.
+std::tuple<int, std::string, std::string, long> run(pid_t pid) {
     const int status = ending(pid);
     const long files = fs::exists(dir) ? std::distance(fs::directory_iterator(dir), {}) - 1 : -1;
-    return {status, slurp(out), slurp(err), slurp(table), files};
+    return {status, slurp(out), slurp(table), files};
 }
 
 TEST(Table, RefusesOrWritesTheWholeTableButNeverPartOfIt) {
     fs::remove_all(dir);
-    const std::string refusal = "triple_table: cannot create " + table.string() + ": ";
-    EXPECT_EQ(run(), std::make_tuple(1, "", refusal + "No such file or directory\n", "", -1));
-
+    EXPECT_EQ(run(start([] {})),
+              std::tuple(1, cannot + "create " + table.string() + missing, "", -1));
     fs::create_directory(dir);
-    const std::string old(10'000'000, '9');
+    const std::string old(10'000'000, '9'), failed = cannot + "write " + table.string() + ": ";
     std::ofstream(table) << old;
-    const pid_t pid = start();
-    ASSERT_GT(pid, 0);
-    // Strike once the new table is under way.
-    const std::string io = "/proc/" + std::to_string(pid) + "/io";
-    for (int i = 0; i < 1000 && slurp(io).find("wchar: 0\n") != std::string::npos; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // A disk that fails, and a size limit, past which a write fails rather than kills.
+    const auto broken = [] { inject(SCMP_SYS(fsync), EIO); };
+    const auto limited = [] { setrlimit(RLIMIT_FSIZE, &small); };
+    EXPECT_TRUE(run(start(broken)) == std::tuple(1, failed + "Input/output error\n", old, 0));
+    EXPECT_TRUE(run(start(limited)) == std::tuple(1, failed + "File too large\n", old, 0));
+    // Struck once the new table is under way. Where the file system makes no unnamed file, the
+    // named one written instead may be left.
+    const int probe = open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    for (const bool unnamed : {close(probe) == 0, false}) {
+        const pid_t pid = start([&] {
+            if (!unnamed)
+                inject(SCMP_SYS(openat), EOPNOTSUPP, {2, SCMP_CMP_MASKED_EQ, O_TMPFILE, O_TMPFILE});
+        });
+        const std::string io = "/proc/" + std::to_string(pid) + "/io";
+        for (int i = 0; i < 1000 && slurp(io).find("wchar: 0\n") != std::string::npos; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        kill(pid, SIGKILL);
+        const auto [status, said, kept, files] = run(pid);
+        EXPECT_TRUE(status == 128 + SIGKILL && said.empty() && kept == old && files <= !unnamed);
+        for (const auto& entry : fs::directory_iterator(dir)) {
+            EXPECT_TRUE(entry == table || entry.path().filename().string().starts_with(".tmp"));
+            if (entry != table) fs::remove(entry);
+        }
     }
-    kill(pid, SIGKILL);
-    EXPECT_TRUE(run(pid) == std::make_tuple(128 + SIGKILL, "", "", old, 0));
-
-    EXPECT_TRUE(run() == std::make_tuple(0, "", "", reference(), 0));
+    // With a standard stream closed and no /dev/null to put in its place, it says so.
+    const auto no_null = run(start([] {
+        if (!own_mounts() || mount("dev", "/dev", "tmpfs", 0, nullptr) != 0) _exit(77);
+        close(0);
+    }));
+    EXPECT_TRUE(std::get<0>(no_null) == 77 ||
+                no_null == std::tuple(1, cannot + "open /dev/null" + missing, old, 0));
+    // The table's size, head and tail, as the README gives them.
+    const auto [status, said, made, files] = run(start([] {}));
+    EXPECT_TRUE(status == 0 && said.empty() && files == 0 && made.size() == 9'263'059);
+    EXPECT_TRUE(made.starts_with("0, 0, 0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 5, 5, 6, 7, ") &&
+                made.ends_with(" 16849929, 16850052, "));
+    if (std::get<0>(no_null) == 77) GTEST_SKIP() << "no mount namespace, to take /dev/null away";
 }
 
 }  // namespace

@@ -1,0 +1,114 @@
+#include "path_walk.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <utility>
+
+namespace {
+
+constexpr int max_links = 40;                  // as the kernel follows
+constexpr unsigned long nosymfollow = 0x2000;  // ST_NOSYMFOLLOW, which glibc does not name yet
+
+// A descriptor that closes itself.
+struct handle {
+    int fd = -1;
+    explicit handle(int to) : fd(to) {}
+    handle(handle&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
+    handle& operator=(handle&& other) noexcept {
+        std::swap(fd, other.fd);
+        return *this;
+    }
+    ~handle() {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+};
+
+struct walk {
+    handle here;       // the folder the walk stands in
+    std::string todo;  // what is left of the path: empty, or a slash and more
+    int links = 0;
+};
+
+// The next component of the path, taken off todo.
+std::string next(std::string& todo) {
+    const std::size_t from = todo.find_first_not_of('/');
+    const std::size_t to = todo.find('/', from);
+    std::string name = from == std::string::npos ? "" : todo.substr(from, to - from);
+    todo.erase(0, to);
+    return name;
+}
+
+// Puts what the link at fd holds before what is left of the path, where following it is safe.
+int follow(walk& w, int fd, const struct stat& link) {
+    struct stat folder {};
+    struct statfs mount {};
+    if (fstat(w.here.fd, &folder) != 0 || fstatfs(fd, &mount) != 0) {
+        return errno;
+    }
+    if (++w.links > max_links || (mount.f_flags & nosymfollow) != 0) {
+        return ELOOP;
+    }
+    // Anyone may put a link in a sticky folder that anyone may write: only the user's own, or the
+    // folder owner's, is to be trusted.
+    if ((folder.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH) && link.st_uid != geteuid() &&
+        link.st_uid != folder.st_uid) {
+        return EACCES;
+    }
+    char to[PATH_MAX];
+    const ssize_t size = readlinkat(fd, "", to, sizeof to);
+    if (size <= 0 || static_cast<std::size_t>(size) == sizeof to) {
+        return size < 0 ? errno : size == 0 ? ENOENT : ENAMETOOLONG;
+    }
+    if (to[0] == '/') {
+        w.here = handle(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    }
+    w.todo.insert(0, to, static_cast<std::size_t>(size));
+    return w.here.fd < 0 ? errno : 0;
+}
+
+}  // namespace
+
+int walk_path(const char* path, walked& to) {
+    if (path[0] != '/') {
+        return EINVAL;
+    }
+    walk w{handle(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC)), path};
+    for (;;) {
+        if (w.here.fd < 0) {
+            return errno;
+        }
+        std::string name = next(w.todo);
+        const bool last = w.todo.empty();
+        if (name.empty() || (last && (name == "." || name == ".."))) {
+            return EISDIR;
+        }
+        // `..` too, so that it is the parent of the folder the walk stands in, as for the kernel.
+        handle part(openat(w.here.fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st {};
+        if (part.fd < 0 && errno == ENOENT && last) {
+            st.st_mode = S_IFREG;  // a file not made yet
+        } else if (part.fd < 0 || fstat(part.fd, &st) != 0) {
+            return errno;
+        }
+        if (S_ISLNK(st.st_mode)) {
+            if (const int err = follow(w, part.fd, st); err != 0) {
+                return err;
+            }
+        } else if (last) {
+            to.dir = openat(w.here.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            to.name = std::move(name);
+            return to.dir < 0 ? errno : 0;
+        } else if (!S_ISDIR(st.st_mode)) {
+            return ENOTDIR;
+        } else {
+            w.here = std::move(part);
+        }
+    }
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string>
+
+// Where an absolute path leads: the folder that holds its last component, open, and that
+// component's name in it, which need not exist yet.
+//
+// The path is walked one component at a time from open folders, never as joined text, so that no
+// part of it can change between the look and the use. A link, in any component, is followed only
+// where the kernel would follow it and it is safe: not on a nosymfollow mount (ELOOP, as the
+// kernel); in a sticky folder that anyone may write, only a link of the user's or of the folder's
+// owner (EACCES), whatever fs.protected_symlinks says, as another user could aim it anywhere; at
+// most 40 over the whole walk (ELOOP). `..` is the open folder's parent, as the kernel has it. A
+// link that ends the path leads on to its target, made or not.
+struct walked {
+    int dir = -1;      // the folder, opened for reading; the caller closes it
+    std::string name;  // of the last component, in dir
+};
+
+// 0 or the errno of the step that failed; EISDIR where the path ends in a folder.
+int walk_path(const char* path, walked& to);
