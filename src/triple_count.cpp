@@ -62,9 +62,9 @@ using vi = hn::Vec<ints>;
 
 // Where the CPU's reciprocal estimate, checked by a fused multiply-add, beats a division: for
 // quotients below 2^estimated_below. 0 where only division is exact and fast.
-#if HWY_NATIVE_FMA && (HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL)
+#if HWY_ARCH_X86 && HWY_NATIVE_FMA && HWY_TARGET <= HWY_AVX3
 constexpr int estimated_below = 12;  // vrcp14ps: relative error below 2^-14
-#elif HWY_NATIVE_FMA && HWY_TARGET == HWY_AVX2
+#elif HWY_ARCH_X86 && HWY_NATIVE_FMA && HWY_TARGET == HWY_AVX2
 constexpr int estimated_below = 10;  // vrcpps: relative error at most 1.5 * 2^-12
 #else
 constexpr int estimated_below = 0;
@@ -73,7 +73,7 @@ constexpr int estimated_below = 0;
 // Truncation toward zero. Highway's conversion also mends lanes beyond the range of int32, which
 // here never occur; where the CPU truncates in one instruction, that is all it takes.
 vi truncated(vf y) {
-#if HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
     return vi{_mm512_cvttps_epi32(y.raw)};
 #elif HWY_TARGET == HWY_AVX2
     return vi{_mm256_cvttps_epi32(y.raw)};
@@ -113,8 +113,8 @@ std::int64_t vectors(std::int32_t n) {
     const auto width = static_cast<std::int32_t>(hn::Lanes(df));
     const vf nf = hn::Set(df, static_cast<float>(n));
     const vf up = hn::Set(df, static_cast<float>(n) + 0.5f);
-    // A pair takes the estimate once a*b > n / 2^estimated_below, which where there is none it
-    // never does: a*b*b <= n.
+    // A vector takes the estimate once a*b > n / 2^estimated_below; where there is none, never, as
+    // even past the last pair a*b <= a*(end+1) <= n.
     const std::int32_t near = n >> estimated_below;
     vi sum = hn::Zero(di);
     std::int64_t k = 0;
@@ -150,8 +150,9 @@ std::int64_t vectors(std::int32_t n) {
 }
 
 std::int64_t count(std::int32_t n) {
-    // One lane at a time is slower than what the compiler makes of the plain loop.
-    if constexpr (HWY_TARGET == HWY_SCALAR) {
+    // One lane at a time is slower than what the compiler makes of the plain loop; and on 32-bit
+    // Arm, Highway divides vectors by an estimate, which is not exact.
+    if constexpr (HWY_TARGET == HWY_SCALAR || HWY_ARCH_ARM_V7) {
         return plain<float, std::int32_t>(n);
     }
     return vectors(n);
