@@ -260,9 +260,9 @@ int write_all(int fd, std::string_view text) {
         if (done < 0 && errno != EINTR) {
             return errno;
         }
+        // As git's write_in_full has it: a write that makes no progress never will.
         if (done == 0) {
-            return ENOSPC;  // as git's write_in_full has it: a write that makes no progress never
-                            // will
+            return ENOSPC;
         }
         text.remove_prefix(done < 0 ? 0 : static_cast<std::size_t>(done));
     }

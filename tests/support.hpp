@@ -2,7 +2,6 @@
 
 #include <grp.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sched.h>
 #include <seccomp.h>
 #include <sys/mount.h>
@@ -10,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -37,39 +37,14 @@ inline int ending(pid_t pid) {
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }
 
-// From now on, in this process and all it runs, call returns -err (or 0) where its argument
-// matches; or, with SCMP_ACT_NOTIFY, waits for the listener this gives.
-inline int inject(int call, unsigned action, scmp_arg_cmp arg = {0, SCMP_CMP_GE, 0, 0}) {
+// From now on, in this process and all it runs, call fails with err (or returns 0) where its
+// argument matches.
+inline void inject(int call, int err, scmp_arg_cmp arg = {0, SCMP_CMP_GE, 0, 0}) {
     const scmp_filter_ctx ctx = seccomp_init(SCMP_ACT_ALLOW);
-    if (seccomp_rule_add_array(ctx, action < 4096 ? SCMP_ACT_ERRNO(action) : action, call, 1,
+    if (seccomp_rule_add_array(ctx, SCMP_ACT_ERRNO(static_cast<std::uint16_t>(err)), call, 1,
                                &arg) ||
         seccomp_load(ctx))
         _exit(251);
-    return seccomp_notify_fd(ctx);
-}
-
-// Runs body in a child whose calls of call on a descriptor above 2 wait for answer(caller, how
-// many came before): the errno the call then fails with, or 0 to let it go on. How it ended.
-template <class Body, class Answer>
-int supervised(int call, Body body, Answer answer) {
-    return ending(spawn([&] {
-        const int listener = inject(call, SCMP_ACT_NOTIFY, {0, SCMP_CMP_GT, 2, 0});
-        const pid_t child = spawn([&] { close(listener), body(); });
-        seccomp_notif* req = nullptr;
-        seccomp_notif_resp* resp = nullptr;
-        int status = 0;
-        for (int calls = 0;
-             seccomp_notify_alloc(&req, &resp) == 0 && waitpid(child, &status, WNOHANG) == 0;) {
-            pollfd ready{listener, POLLIN, 0};
-            if (poll(&ready, 1, 10) == 1 && seccomp_notify_receive(listener, req) == 0) {
-                *resp = {req->id, 0, -answer(req->pid, calls++), 0};
-                resp->flags = resp->error == 0 ? SECCOMP_USER_NOTIF_FLAG_CONTINUE : 0;
-                seccomp_notify_respond(listener, resp);
-            }
-            seccomp_notify_free(req, resp);
-        }
-        _exit(WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status));
-    }));
 }
 
 // Gives this process mounts of its own, in a user namespace of its own where it is not root; says

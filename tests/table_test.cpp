@@ -47,10 +47,8 @@ TEST(Table, RefusesOrWritesTheWholeTableButNeverPartOfIt) {
     fs::create_directory(dir);
     const std::string old(10'000'000, '9'), failed = cannot + "write " + table.string() + ": ";
     std::ofstream(table) << old;
-    // A disk that fails, and a size limit, past which a write fails rather than kills.
-    const auto broken = [] { inject(SCMP_SYS(fsync), EIO); };
+    // Past a size limit a write fails, rather than kills, and the run says so.
     const auto limited = [] { setrlimit(RLIMIT_FSIZE, &small); };
-    EXPECT_TRUE(run(start(broken)) == std::tuple(1, failed + "Input/output error\n", old, 0));
     EXPECT_TRUE(run(start(limited)) == std::tuple(1, failed + "File too large\n", old, 0));
     // Struck once the new table is under way. Where the file system makes no unnamed file, the
     // named one written instead may be left.

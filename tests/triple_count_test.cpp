@@ -44,22 +44,17 @@ const std::vector<std::pair<std::int32_t, std::int64_t>>& expected() {
     return cases;
 }
 
+// In every rounding mode, as whoever calls may have set another: all cases in the usual one, and
+// a seventh of those to 100,000 in the others.
 TEST_P(Solve, MatchesKnownCountsAndThePlainEnumeration) {
-    for (const auto& [n, count] : expected()) {
-        ASSERT_EQ(solve(n), count) << "n = " << n;
-    }
-}
-
-// Whoever calls may have set another rounding mode; not a count may change.
-TEST_P(Solve, IsExactInEveryRoundingMode) {
-    const auto& cases = expected();
     struct nearest {
         ~nearest() { std::fesetround(FE_TONEAREST); }
     } const restored;
-    for (const int mode : {FE_DOWNWARD, FE_UPWARD, FE_TOWARDZERO}) {
+    for (const int mode : {FE_TONEAREST, FE_DOWNWARD, FE_UPWARD, FE_TOWARDZERO}) {
         ASSERT_EQ(std::fesetround(mode), 0);
-        for (const auto& [n, count] : cases) {
-            ASSERT_TRUE((n >= 0 && n <= 100'000 && n % 7 != 0) || solve(n) == count)
+        for (const auto& [n, count] : expected()) {
+            ASSERT_TRUE((mode != FE_TONEAREST && n >= 0 && n <= 100'000 && n % 7 != 0) ||
+                        solve(n) == count)
                 << "n = " << n << " in rounding mode " << mode;
         }
     }
