@@ -10,6 +10,7 @@
 #error "triple_count.cpp must not be compiled with -ffast-math: its counts rely on exact division"
 #endif
 
+// Highway compiles this file once for each target; what lies outside the targets' namespace, once.
 #ifndef TRIPLE_COUNT_PLAIN
 #define TRIPLE_COUNT_PLAIN
 namespace {
@@ -21,7 +22,8 @@ std::int32_t root(std::int32_t m) {
 }
 
 // The loop as the compiler vectorizes it: a division for each pair, each a's pairs ending where
-// their count turns negative. Divides in `real`; the pairs of one a add up in `part`.
+// their count turns negative. Divides in `real`; the pairs of one a add up in `part`, which for
+// n < 2^23 may be int32, as all quotients together stay below 2^29 (see vectors).
 template <class real, class part>
 std::int64_t plain(std::int32_t n) {
     std::int64_t k = 0;
