@@ -1,6 +1,7 @@
 #include "path_walk.hpp"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
@@ -8,6 +9,8 @@
 #include <cerrno>
 #include <climits>
 #include <utility>
+
+#include "trust.hpp"
 
 namespace {
 
@@ -45,24 +48,10 @@ std::string next(std::string& todo) {
     return name;
 }
 
-// Puts what the link at fd holds before what is left of the path, where following it is safe.
-int follow(walk& w, int fd, const struct stat& link) {
-    struct stat folder {};
-    struct statfs mount {};
-    if (fstat(w.here.fd, &folder) != 0 || fstatfs(fd, &mount) != 0) {
-        return errno;
-    }
-    if (++w.links > max_links || (mount.f_flags & nosymfollow) != 0) {
-        return ELOOP;
-    }
-    // Anyone may put a link in a sticky folder that anyone may write: only the user's own, or the
-    // folder owner's, is to be trusted.
-    if ((folder.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH) && link.st_uid != geteuid() &&
-        link.st_uid != folder.st_uid) {
-        return EACCES;
-    }
+// Puts what the link holds before what is left of the path.
+int read_link(walk& w, int link) {
     char to[PATH_MAX];
-    const ssize_t size = readlinkat(fd, "", to, sizeof to);
+    const ssize_t size = readlinkat(link, "", to, sizeof to);
     if (size <= 0 || static_cast<std::size_t>(size) == sizeof to) {
         return size < 0 ? errno : size == 0 ? ENOENT : ENAMETOOLONG;
     }
@@ -70,6 +59,27 @@ int follow(walk& w, int fd, const struct stat& link) {
         w.here = handle(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
     }
     w.todo.insert(0, to, static_cast<std::size_t>(size));
+    return w.here.fd < 0 ? errno : 0;
+}
+
+// Follows the link called name in the folder the walk stands in, where that is safe.
+int follow(walk& w, const handle& link, const std::string& name, const struct statx& st) {
+    struct statx folder {};
+    struct statfs mount {};
+    if (statx(w.here.fd, "", AT_EMPTY_PATH, owner_fields, &folder) != 0 ||
+        fstatfs(link.fd, &mount) != 0) {
+        return errno;
+    }
+    if (++w.links > max_links || (static_cast<unsigned long>(mount.f_flags) & nosymfollow) != 0) {
+        return ELOOP;
+    }
+    if (!trusted(folder, st)) {
+        return EACCES;
+    }
+    if (mount.f_type != PROC_SUPER_MAGIC) {
+        return read_link(w, link.fd);
+    }
+    w.here = handle(openat(w.here.fd, name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     return w.here.fd < 0 ? errno : 0;
 }
 
@@ -91,21 +101,21 @@ int walk_path(const char* path, walked& to) {
         }
         // `..` too, so that it is the parent of the folder the walk stands in, as for the kernel.
         handle part(openat(w.here.fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-        struct stat st {};
+        struct statx st {};
         if (part.fd < 0 && errno == ENOENT && last) {
-            st.st_mode = S_IFREG;  // a file not made yet
-        } else if (part.fd < 0 || fstat(part.fd, &st) != 0) {
+            st.stx_mode = S_IFREG;  // a file not made yet
+        } else if (part.fd < 0 || statx(part.fd, "", AT_EMPTY_PATH, owner_fields, &st) != 0) {
             return errno;
         }
-        if (S_ISLNK(st.st_mode)) {
-            if (const int err = follow(w, part.fd, st); err != 0) {
+        if (S_ISLNK(st.stx_mode)) {
+            if (const int err = follow(w, part, name, st); err != 0) {
                 return err;
             }
         } else if (last) {
             to.dir = openat(w.here.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
             to.name = std::move(name);
             return to.dir < 0 ? errno : 0;
-        } else if (!S_ISDIR(st.st_mode)) {
+        } else if (!S_ISDIR(st.stx_mode)) {
             return ENOTDIR;
         } else {
             w.here = std::move(part);

@@ -1,228 +1,183 @@
-#include "replacement.hpp"
-
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-
 #include <cerrno>
 #include <csignal>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <functional>
-#include <span>
-#include <string>
-#include <tuple>
-#include <utility>
 
-#include "support.hpp"
+#include "rows.hpp"
+#include "table_path.hpp"
 
-namespace fs = std::filesystem;
+namespace {
+
 using enum temp_file;
-using R = replacement;
 
-// Every new file's name foreseen, as by another user of the folder who guessed it.
-extern "C" ssize_t getrandom(void* buffer, std::size_t size, unsigned) {
-    std::memset(buffer, 0, size);
-    return static_cast<ssize_t>(size);
+// What a row does before start: null where it is done, or why it cannot be done here.
+const char* unless(bool done, const char* why) { return done ? nullptr : why; }
+constexpr const char* no_namespace = "needs a user namespace of its own";
+constexpr const char* no_root = "needs root, to give files to others";
+bool root() { return geteuid() == 0; }
+
+const char* as_root() { return unless(root(), no_root); }
+const char* with_tmpfile() {
+    const int fd = open(scratch.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    return unless(fd >= 0 && close(fd) == 0, "needs a file system that makes unnamed files");
 }
+const char* with_both() {
+    return with_tmpfile() != nullptr ? with_tmpfile() : unless(own_mounts(), no_namespace);
+}
+// Where root may write anything, as another user.
+const char* not_the_owner() { return unless(!root() || become(4242), no_root); }
+const char* nosymfollow() {
+    const bool ready =
+        own_mounts() && mount("m", at("m").c_str(), "tmpfs", MS_NOSYMFOLLOW, "") == 0;
+    return unless(ready && symlink("x", at("m/link").c_str()) == 0, no_namespace);
+}
+const char* mounted_over() {
+    const std::string other = at("other");
+    return unless(own_mounts() && mount(other.c_str(), at("mounted").c_str(), "", MS_BIND, "") == 0,
+                  no_namespace);
+}
+const char* no_tmpfile() { return inject(SCMP_SYS(openat), EOPNOTSUPP, unnamed_file); }
+const char* no_status() {
+    return inject(SCMP_SYS(statx), EIO, {2, SCMP_CMP_EQ, AT_SYMLINK_NOFOLLOW, 0});
+}
+// The folder m held open as descriptor 100, then mounted over: only the kernel knows where
+// /proc/self/fd/100 leads.
+const char* covered() {
+    const bool held = own_mounts() && dup2(open(at("m").c_str(), O_PATH), 100) == 100;
+    return unless(held && mount("none", at("m").c_str(), "tmpfs", 0, "") == 0, no_namespace);
+}
+// The folder gives its new files an ACL that lets user 65534 read and write them; one table has an
+// ACL of its own.
+const char* with_acls() {
+    const acl given = acl_for(65534, 6);
+    const acl own = acl_for(2, 4);
+    const bool ready =
+        !setxattr(at("acl").c_str(), "system.posix_acl_default", &given, sizeof given, 0);
+    return unless(ready && !setxattr(at("acl/shared").c_str(), "system.posix_acl_access", &own,
+                                     sizeof own, 0),
+                  "needs ACLs");
+}
+const char* append_only_table() {
+    return unless(root() && append_only(at("other"), true), no_root);
+}
+const char* append_only_folder() { return unless(root() && append_only(at("ao"), true), no_root); }
+// Root in a user namespace where its own id alone has a mapping, or none has.
+const char* mapped_alone() {
+    const bool ready = root() && unshare(CLONE_NEWUSER) == 0;
+    return unless(ready && std::ofstream("/proc/self/uid_map") << "0 0 1", no_root);
+}
+const char* unmapped() { return unless(root() && unshare(CLONE_NEWUSER) == 0, no_root); }
+const char* folder_owner() { return unless(root() && become(4242), no_root); }
 
-// Where a case asks for them: writes broken off by a signal, and a signal sent as the new table is
-// renamed.
-namespace {
-int interrupted_writes = 0;
-bool signal_at_rename = false;
-}  // namespace
-
-extern "C" ssize_t write(int fd, const void* buffer, std::size_t size) {
-    if (fd > 2 && interrupted_writes > 0) {
-        --interrupted_writes;
-        errno = EINTR;
-        return -1;
+constexpr scmp_arg_cmp on(int fd) { return {0, SCMP_CMP_EQ, static_cast<scmp_datum_t>(fd), 0}; }
+void no_progress(const files_held& h) { inject(SCMP_SYS(write), 0, on(h.fd)); }
+void no_file_sync(const files_held& h) { inject(SCMP_SYS(fsync), EIO, on(h.fd)); }
+void no_naming(const files_held& h) { inject(SCMP_SYS(linkat), EIO, on(h.fd)); }
+void no_folder_sync(const files_held& h) { inject(SCMP_SYS(fsync), EIO, on(h.dir)); }
+void terminated(const files_held&) { raise(SIGTERM); }
+void killed(const files_held&) { raise(SIGKILL); }
+void harmless(const files_held&) {
+    for (const int sig : {SIGWINCH, SIGCHLD, SIGURG, SIGCONT}) {
+        raise(sig);
     }
-    return syscall(SYS_write, fd, buffer, size);
+}
+// Named through /proc, which is then gone.
+void proc_gone(const files_held&) {
+    inject(SCMP_SYS(linkat), ENOENT, {4, SCMP_CMP_EQ, AT_EMPTY_PATH, 0});
+    mount("proc", "/proc", "tmpfs", 0, "");
+}
+// Another user of the folder puts a link to a file of theirs where the new file stands.
+void taken(const files_held& h) {
+    fs::create_symlink(at("ro"), at("theirs"));
+    fs::rename(at("theirs"), scratch / h.name);
+}
+// The link to the folder aimed elsewhere, as a deploy does.
+void moved(const files_held&) {
+    fs::create_directory_symlink("v2", at("cur.new"));
+    fs::rename(at("cur.new"), at("cur"));
 }
 
-extern "C" int renameat(int from, const char* name, int to, const char* new_name) {
-    if (signal_at_rename) {
-        raise(SIGTERM);
-    }
-    return static_cast<int>(syscall(SYS_renameat, from, name, to, new_name));
-}
-
-namespace {
-
-fs::path dir;
-R f;
-
-// clang-format off
-// A folder under /tmp, which other users can reach, with a file or a link for each case: its path,
-// what it is (a folder "/", a file "", or a link to), its owner where root runs the tests, and its
-// mode. Root's other user owns the folder, so that root's read-only file there is only theirs to
-// replace. Each link is too long, three together, for a path; `..` is taken from where a link led.
-const std::tuple<const char*, const char*, uid_t, mode_t> tree[] = {
-    {"folder", "/", 0, 0}, {"m", "/", 0, 0}, {"sub/deeper", "/", 0, 0}, {"txt.txt", "", 0, 0},
-    {"ro", "", 0, 0444}, {"other", "", 0, 0666}, {"mounted", "", 0, 0}, {"sub/kept", "", 4242, 04751},
-    {"loop", "loop", 0, 0}, {"l1", "l2", 0, 0}, {"l2", "l3", 0, 0}, {"l3", "up/../kept", 0, 0},
-    {"up", "sub/deeper", 0, 0}, {"dangling", "sub/made", 0, 0}, {".", "/", 4242, 0711},
-    {"s1", "/", 0, 01777}, {"s1/txt.txt", "", 4242, 0666}, {"s1/link", "..", 4242, 0},
-    {"s2", "/", 4242, 01777}, {"s2/txt.txt", "", 4242, 0666}, {"s3", "/", 4242, 01770}, {"s3/txt.txt", "", 0, 0666},
-};
-// clang-format on
-
-void prepare() {
-    std::string name = fs::temp_directory_path() / "replacement.XXXXXX";
-    dir = mkdtemp(name.data());
-    for (const auto& [path, what, owner, mode] : tree) {
-        const fs::path entry = dir / path;
-        if (what == std::string("/")) fs::create_directories(entry);
-        if (*what == '\0') std::ofstream(entry) << "old table";
-        if (what != std::string("/") && *what != '\0')
-            fs::create_symlink("." + std::string(1800, '/') + what, entry);
-        // The owner first, as it clears setuid.
-        ASSERT_EQ((geteuid() == 0 ? lchown(entry.c_str(), owner, owner) : 0) |
-                      (mode ? chmod(entry.c_str(), mode) : 0),
-                  0);
-    }
-}
-
-// What the path holds, once it is checked that no new file was left in the folder.
-std::string left(const fs::path& path) {
-    for (const auto& entry : fs::recursive_directory_iterator(dir))
-        EXPECT_FALSE(fs::is_regular_file(entry.symlink_status()) &&
-                     entry.path().filename().string()[0] == '.')
-            << entry.path();
-    return slurp(path);
-}
-
-struct row {
-    const char* path;
-    int want = 0;  // the reason the run fails with, or 128 + the signal that ends it
-    std::function<bool()> before = [] { return true; };  // false where it cannot be done here
-    std::function<void(R&)> after = nullptr;  // once the new file is made; none: refused at once
-    temp_file how = unnamed;
-    bool renamed = false;  // though it failed
-};
-
-const auto yes = [] { return true; };
-const auto mine = +[](int) {};
-const auto under = [](const char* path) { return (dir / path).string(); };
-const auto as_root = [] { return geteuid() == 0; };
-const auto fail = [](int call, int err, int R::*on) {
-    return [=](R& r) { inject(call, err, {0, SCMP_CMP_EQ, static_cast<scmp_datum_t>(r.*on), 0}); };
-};
-const auto die = [](int sig) {
-    return [=](R& r) { append_to_replacement(r, std::string(1 << 17, 'x')), raise(sig); };
-};
-const auto hide_proc = [] { return mount("proc", "/proc", "tmpfs", 0, nullptr) == 0; };
-const auto by_proc = [] { inject(SCMP_SYS(linkat), ENOENT, {4, SCMP_CMP_EQ, AT_EMPTY_PATH, 0}); };
-const auto theirs = [](const fs::path& name) {
-    fs::create_symlink(dir / "ro", name.string() + "~"), fs::rename(name.string() + "~", name);
-};
-
-// clang-format off
 const row rows[] = {
-    {"l1"},
-    {"dangling", 0, yes, nullptr, named},
-    {"loop", ELOOP},
-    {"folder", not_regular},
-    {"ro", EACCES, [] { return geteuid() != 0 || become(4242); }},
-    {"m/link", ELOOP, [] { return own_mounts() && !mount("m", under("m").c_str(), "tmpfs", MS_NOSYMFOLLOW, 0) && !symlink("x", under("m/link").c_str()); }},
-    {"mounted", EBUSY, [] { return own_mounts() && !mount(under("other").c_str(), under("mounted").c_str(), 0, MS_BIND, 0); }},
-    // The disk fails, with the reasons it gives; a write that makes no progress never will.
-    {"txt.txt", ENOSPC, yes, fail(SCMP_SYS(write), 0, &R::fd)},
-    {"txt.txt", ENOSPC, yes, fail(SCMP_SYS(write), ENOSPC, &R::fd), named},
-    {"txt.txt", EIO, yes, fail(SCMP_SYS(fsync), EIO, &R::fd)},
-    {"txt.txt", EIO, yes, fail(SCMP_SYS(linkat), EIO, &R::fd)},
-    {"txt.txt", EXDEV, yes, fail(SCMP_SYS(renameat), EXDEV, &R::dir), named},
-    {"txt.txt", EIO, yes, fail(SCMP_SYS(fsync), EIO, &R::dir), named, true},
-    {"txt.txt", 0, [] { return inject(SCMP_SYS(openat), EOPNOTSUPP, {2, SCMP_CMP_MASKED_EQ, O_TMPFILE, O_TMPFILE}), true; }},
-    // A signal ends the run as any other; one that comes while the new table is being renamed
-    // waits until the table is in place; a write it broke off is made again.
-    {"txt.txt", 128 + SIGHUP, yes, die(SIGHUP), named},
-    {"txt.txt", 128 + SIGTERM, yes, die(SIGTERM), named},
-    {"txt.txt", 128 + SIGSEGV, yes, die(SIGSEGV), named},
-    {"txt.txt", 128 + SIGTERM, yes, [](R&) { signal_at_rename = true; }, unnamed, true},
-    {"txt.txt", 0, yes, [](R&) { interrupted_writes = 1; }},
-    // Named through /proc, forged to name another file, or gone in the middle of the run.
-    {"txt.txt", name_taken, [] { return own_mounts() && hide_proc() && fs::create_directories("/proc/self/fd"); },
-     [](R& r) { by_proc(), theirs("/proc/self/fd/" + std::to_string(r.fd)); }},
-    {"txt.txt", 0, own_mounts, [](R&) { by_proc(), hide_proc(); }},
-    // Another user of the folder puts a link to a file of theirs where the new file stands, or,
-    // foreseeing its name, there first.
-    {"txt.txt", name_taken, yes, [](R& r) { theirs(dir / r.name); }, named},
-    {"txt.txt", EEXIST, [] { return theirs(dir / ".tmp000000"), true; }, nullptr, named},
+    // As root, where the old table was another's, its group is kept too.
+    {"FollowsLinksAsTheKernelDoes", "l1", done(geteuid() == 0 ? "751 group 4242" : "751")},
+    {"FollowsAnAbsoluteLinkFromTheRoot", "abs", done(), nullptr, nullptr, named},
+    {"MakesTheFileADanglingLinkLeadsTo", "dangling", done(), nullptr, nullptr, named},
+    {"FollowsAProcLinkAsTheKernelDoes", "/proc/self/fd/100/txt.txt", done(), covered, nullptr,
+     unnamed, "m/txt.txt"},
+    {"RefusesALinkLoop", "loop", refused(ELOOP, "")},
+    {"RefusesAFolder", "folder", refused(not_regular, "")},
+    {"RefusesAPathEndingInAFolder", "folder/.", refused(EISDIR, "")},
+    {"RefusesATableItMayNotWrite", "ro", refused(EACCES), not_the_owner},
+    {"RefusesLinksOnANosymfollowMount", "m/link", refused(ELOOP, ""), nosymfollow},
+    {"RefusesATableMountedOn", "mounted", refused(EBUSY), mounted_over},
+    {"RefusesWhereTheTableCannotBeLookedAt", "txt.txt", refused(EIO), no_status},
+    {"TakesAWriteOfNothingForAFullDisk", "txt.txt", failed(ENOSPC), nullptr, no_progress, named},
+    {"FailsWhereTheFileCannotBeSynced", "txt.txt", failed(EIO), nullptr, no_file_sync},
+    {"FailsWhereTheFileCannotBeNamed", "txt.txt", failed(EIO), with_tmpfile, no_naming},
+    {"SaysSoWhereOnlyTheFolderSyncFails", "txt.txt", failed(EIO, "new table"), nullptr,
+     no_folder_sync, named},
+    {"ChecksWhatTheNewNameHolds", "txt.txt", failed(name_taken), nullptr, taken, named},
+    {"FailsWhereTheFolderChangedMidRun", "cur/txt.txt", failed(path_moved, ""), nullptr, moved},
+    {"WritesANamedFileWhereNoUnnamedOne", "txt.txt", done(), no_tmpfile},
+    {"NamesThroughProcHeldFromTheStart", "txt.txt", done(), with_both, proc_gone},
+    {"RemovesTheNamedFileAsASignalEndsIt", "txt.txt", ended("killed by SIGTERM", "old table"),
+     nullptr, terminated, named},
+    {"LeavesNothingWhenKilled", "txt.txt", ended("killed by SIGKILL", "old table"), with_tmpfile,
+     killed},
+    {"GoesOnWhenSignalsThatEndNoProcessCome", "txt.txt", done(), nullptr, harmless, named},
+    {"KeepsNoAclWhereTheOldHadNone", "acl/txt.txt", done("640"), with_acls},
+    {"KeepsTheOldTablesAcl", "acl/shared", done("640 user:2:4"), with_acls},
+    {"RefusesAnAppendOnlyTable", "other", refused(EPERM), append_only_table},
+    {"RefusesAnAppendOnlyFolderAtOnce", "ao/txt.txt", refused(EPERM), append_only_folder},
+    {"RefusesATablePlantedInASharedStickyFolder", "s1/txt.txt", refused(EACCES), as_root},
+    {"RefusesALinkPlantedInASharedStickyFolder", "s1/link/txt.txt", refused(EACCES), as_root},
+    {"RefusesALinkOfAnUnmappedUser", "s4/link/txt.txt", refused(EACCES), mapped_alone},
+    {"RefusesATableOfAnUnmappedUserAsOne", "s4/txt.txt", refused(EACCES), unmapped},
+    {"RefusesWhereOnlyCapFownerWouldDo", "s3/theirs", refused(EPERM), mapped_alone},
+    {"ReplacesInAStickyFolderAsRoot", "s2/txt.txt", done(), as_root},
+    {"ReplacesAsOwnerOfAStickyFolder", "s3/txt.txt", done(), folder_owner},
+    {"ReplacesInAnUnmappedFolderWithoutSticky", "open/txt.txt", done(), mapped_alone},
 };
 
-// Where another user may have set things up, as only root can here.
-const row as_root_rows[] = {
-    {"other", EPERM, [] { return !std::system(("chattr +a " + (dir / "other").string() + " 2>/dev/null").c_str()); }},
-    // In sticky folders: root's, where another user planted a file or a link, and the other user's,
-    // where root may replace the file only with CAP_FOWNER over it, which it lacks where only its
-    // own id maps, and where the other user may replace root's.
-    {"s1/txt.txt", EACCES},
-    {"s1/link/txt.txt", EACCES},
-    {"s2/txt.txt", EPERM, [] { return !unshare(CLONE_NEWUSER) && (std::ofstream("/proc/self/uid_map") << "0 0 1"); }},
-    {"s2/txt.txt", 0},
-    {"s3/txt.txt", 0, [] { return become(4242); }},  // by the owner of a folder only some may write
+// The program, end to end, with its process-wide policy.
+const char* no_folder() {
+    return unless(fs::remove_all(fs::path(table_path).parent_path()) > 0, "no folder");
+}
+const char* size_limit() {
+    const rlimit small{1 << 20, 1 << 20};
+    return unless(setrlimit(RLIMIT_FSIZE, &small) == 0, "no file size limit");
+}
+const char* no_dev_null() {
+    return unless(own_mounts() && mount("dev", "/dev", "tmpfs", 0, "") == 0 && close(0) == 0,
+                  no_namespace);
+}
+const char* stuck() {
+    const char* const why = inject(SCMP_SYS(renameat), EIO, any);
+    return why != nullptr ? why : inject(SCMP_SYS(unlinkat), EIO, any);
+}
+
+// The program itself, in a process setup has made ready.
+row program(const char* name, const char* (*setup)(), outcome want) {
+    return {name, table_path, std::move(want), setup, nullptr, unnamed, nullptr, true};
+}
+const std::string cannot = "triple_table: cannot ";
+const std::string left = "; the new table is left beside it, as .tmpXXXXXX";
+const row runs[] = {
+    program("RefusesAtOnceWithoutItsFolder", no_folder,
+            ended(cannot + "create PATH: No such file or directory\nstatus 1", "")),
+    program("SaysSoPastAFileSizeLimit", size_limit,
+            ended(cannot + "write PATH: File too large\nstatus 1", "old table")),
+    program("SaysSoWithoutDevNull", no_dev_null,
+            ended(cannot + "open /dev/null: No such file or directory\nstatus 1", "old table")),
+    program("NamesTheNewTableItCannotRemove", stuck,
+            ended(cannot + "write PATH: Input/output error" + left + "\nstatus 1", "old table",
+                  ".tmpXXXXXX")),
+    program("WritesTheWholeTableAndSaysNothing", nullptr,
+            ended("",
+                  "0, 0, 0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 5, 5, 6, 7, … 16849929, 16850052,  "
+                  "(9263059 bytes)")),
 };
-// clang-format on
 
-// Runs each case in a child of its own; gives the number that could not be run here.
-int run(std::span<const row> cases) {
-    int skipped = 0;
-    for (const row& r : cases) {
-        const auto once = [&] {
-            umask(077), alarm(10);  // as a write may be retried forever
-            for (const int sig : {SIGHUP, SIGTERM, SIGSEGV}) signal(sig, SIG_DFL);
-            signal(SIGUSR1, mine), signal(SIGUSR2, SIG_IGN);
-            if (!r.before()) _exit(77);
-            int err = start_replacement(f, (dir / r.path).c_str(), r.how);
-            if (err == 0 && !r.after && r.want != 0) _exit(250);  // not refused at once
-            if (err == 0 && r.after) r.after(f);
-            // An ignored signal stays ignored; the handlers are as they were once it ends.
-            if (err == 0 && signal(SIGUSR2, SIG_IGN) != SIG_IGN) _exit(252);
-            if (err == 0) append_to_replacement(f, "new table"), err = commit_replacement(f);
-            if (err == 0 && signal(SIGUSR1, SIG_DFL) != mine) _exit(253);
-            _exit(err);
-        };
-        const int status = ending(spawn(once));
-        skipped += status == 77;
-        EXPECT_TRUE(status == 77 || status == (r.want & 0xff))
-            << r.path << " ended " << status << ", not " << r.want;
-        std::error_code no_file;
-        if (fs::is_regular_file(fs::status(dir / r.path, no_file))) {
-            EXPECT_EQ(left(dir / r.path),
-                      (r.want == 0 && status != 77) || r.renamed ? "new table" : "old table")
-                << r.path;
-        }
-        std::ofstream(dir / r.path) << "old table";
-    }
-    return skipped;
-}
-
-TEST(Replacement, KeepsItsPromisesOrFailsForTheKernelsReason) {
-    prepare();
-    const int skipped = run(rows);
-    struct stat st {};
-    EXPECT_TRUE(stat((dir / "sub/kept").c_str(), &st) == 0 && (st.st_mode & 07777) == 0751 &&
-                (!as_root() || st.st_gid == 4242));
-    fs::remove_all(dir);
-    if (skipped != 0) GTEST_SKIP() << skipped << " cases need a user namespace";
-}
-
-TEST(Replacement, RefusesWhatAnotherUserMayHaveSetUp) {
-    if (!as_root()) GTEST_SKIP() << "needs root, to give files to other users";
-    prepare();
-    const int skipped = run(as_root_rows);
-    std::system(("chattr -a " + (dir / "other").string() + " 2>/dev/null").c_str());
-    fs::remove_all(dir);
-    if (skipped != 0) GTEST_SKIP() << "no append-only files here, or no user namespace";
-}
-
-TEST(Message, EscapesWhatWouldBreakTheLine) {
-    EXPECT_EQ(quoted("/a\nb\\c\x1b[31m\t\x7f é"), "/a\\nb\\\\c\\033[31m\\t\\177 é");
-}
+TEST_P(Rows, Case) { check(); }
+INSTANTIATE_TEST_SUITE_P(Replacement, Rows, testing::ValuesIn(rows), name_of);
+INSTANTIATE_TEST_SUITE_P(Program, Rows, testing::ValuesIn(runs), name_of);
 
 }  // namespace

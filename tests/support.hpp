@@ -1,5 +1,6 @@
 #pragma once
 
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -10,49 +11,102 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <ostream>
+#include <regex>
 #include <string>
 
-inline std::string slurp(const std::filesystem::path& path) {
+namespace fs = std::filesystem;
+
+// What a run came to, as seen from outside.
+struct outcome {
+    std::string end;    // how it ended: what it said, and its status where not 0
+    std::string table;  // what the path then holds
+    std::string left;   // the new tables left behind
+    std::string mode;   // where a case asks: the table's permission bits and named ACL entries
+    bool operator==(const outcome&) const = default;
+};
+
+inline void PrintTo(const outcome& o, std::ostream* out) {
+    *out << "{" << o.end << " | " << o.table << " | " << o.left << " | " << o.mode << "}";
+}
+
+inline outcome ended(std::string end, std::string table, std::string left = "") {
+    return {std::move(end), std::move(table), std::move(left), ""};
+}
+
+// What the file at path holds; nothing where there is no file.
+inline std::string slurp(const fs::path& path) {
+    std::error_code none;
     std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
+    return fs::is_regular_file(path, none) ? std::string(std::istreambuf_iterator<char>(in), {})
+                                           : "";
 }
 
-// Runs body in a child process without core dumps, which then ends.
+// The random part of the new table's names, which no test can foresee, as XXXXXX.
+inline std::string unrandom(const std::string& text) {
+    return std::regex_replace(text, std::regex(R"(\.tmp[0-9A-Za-z]{6})"), ".tmpXXXXXX");
+}
+
+// The new tables left in the folder and those under it.
+inline std::string leftovers(const fs::path& folder) {
+    std::string found;
+    std::error_code none;
+    for (const auto& e : fs::recursive_directory_iterator(folder, none)) {
+        const std::string name = e.path().filename();
+        found += fs::is_regular_file(e.symlink_status()) && name.starts_with(".tmp") ? name : "";
+    }
+    return unrandom(found);
+}
+
+// Runs body in a child process without core dumps, which may write to the descriptor it is given.
+// Gives what it wrote there and what it returned, and how it ended where not with status 0.
 template <class Body>
-pid_t spawn(Body body) {
+std::string in_child(Body body) {
+    FILE* const out = std::tmpfile();
     const pid_t pid = fork();
-    const rlimit none{0, 0};
-    if (pid == 0) setrlimit(RLIMIT_CORE, &none), [&]() noexcept { body(); }(), _exit(0);
-    EXPECT_GT(pid, 0) << "fork failed";
-    return pid;
-}
-
-// How the child ended, as a shell says it: its status, or 128 + the signal that ended it.
-inline int ending(pid_t pid) {
+    if (pid == 0) {
+        const rlimit none{0, 0};
+        setrlimit(RLIMIT_CORE, &none);
+        const std::string said = body(fileno(out));
+        _exit(write(fileno(out), said.data(), said.size()) < 0 ? 99 : 0);
+    }
     int status = 0;
-    EXPECT_TRUE(pid > 0 && waitpid(pid, &status, 0) == pid) << "no child to wait for";
-    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+    waitpid(pid, &status, 0);
+    std::string said = slurp("/proc/self/fd/" + std::to_string(fileno(out)));
+    std::fclose(out);
+    if (WIFSIGNALED(status)) {
+        return said + "killed by SIG" + sigabbrev_np(WTERMSIG(status));
+    }
+    return WEXITSTATUS(status) == 0 ? said : said + "status " + std::to_string(WEXITSTATUS(status));
 }
 
 // From now on, in this process and all it runs, call fails with err (or returns 0) where its
-// argument matches.
-inline void inject(int call, int err, scmp_arg_cmp arg = {0, SCMP_CMP_GE, 0, 0}) {
+// argument matches. Null, or why that cannot be done here.
+inline const char* inject(int call, int err, scmp_arg_cmp arg) {
     const scmp_filter_ctx ctx = seccomp_init(SCMP_ACT_ALLOW);
-    if (seccomp_rule_add_array(ctx, SCMP_ACT_ERRNO(static_cast<std::uint16_t>(err)), call, 1,
-                               &arg) ||
-        seccomp_load(ctx))
-        _exit(251);
+    const auto action = SCMP_ACT_ERRNO(static_cast<std::uint16_t>(err));
+    const bool filtered =
+        seccomp_rule_add_array(ctx, action, call, 1, &arg) == 0 && seccomp_load(ctx) == 0;
+    seccomp_release(ctx);
+    return filtered ? nullptr : "cannot filter system calls";
 }
+
+inline constexpr scmp_arg_cmp any{0, SCMP_CMP_GE, 0, 0};
+inline constexpr scmp_arg_cmp unnamed_file{2, SCMP_CMP_MASKED_EQ, O_TMPFILE, O_TMPFILE};
 
 // Gives this process mounts of its own, in a user namespace of its own where it is not root; says
 // whether the kernel allowed it.
 inline bool own_mounts() {
     const uid_t uid = geteuid();
     const gid_t gid = getegid();
-    if (unshare(CLONE_NEWNS | (uid != 0 ? CLONE_NEWUSER : 0)) != 0) return false;
+    if (unshare(CLONE_NEWNS | (uid != 0 ? CLONE_NEWUSER : 0)) != 0) {
+        return false;
+    }
     std::ofstream("/proc/self/setgroups") << "deny";
     std::ofstream("/proc/self/uid_map") << uid << ' ' << uid << " 1";
     std::ofstream("/proc/self/gid_map") << gid << ' ' << gid << " 1";

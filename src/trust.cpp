@@ -1,0 +1,106 @@
+#include "trust.hpp"
+
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "messages.hpp"
+
+namespace {
+
+constexpr unsigned overflow_id = 65534;  // what an id without a mapping here shows as
+
+// Whether an id as shown here stands for itself: only the namespace's map tells the overflow id
+// from a real id of the same number.
+bool mapped(unsigned id, const char* map) {
+    if (id != overflow_id) {
+        return true;
+    }
+    std::FILE* const in = std::fopen(map, "re");
+    bool found = false;
+    unsigned inside = 0;
+    unsigned outside = 0;
+    unsigned count = 0;
+    while (in != nullptr && !found && std::fscanf(in, "%u %u %u", &inside, &outside, &count) == 3) {
+        found = id - inside < count;
+    }
+    if (in != nullptr) {
+        std::fclose(in);
+    }
+    return found;
+}
+
+bool same_user(unsigned id, unsigned other) {
+    return id == other && mapped(id, "/proc/self/uid_map");
+}
+
+// Whether the kernel grants the user CAP_FOWNER over the file: the capability in effect, in a user
+// namespace where the file's owner and group have ids.
+bool may_own(const struct statx& file) {
+    __user_cap_header_struct head{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct caps[_LINUX_CAPABILITY_U32S_3]{};
+    return syscall(SYS_capget, &head, caps) == 0 && (caps[0].effective & (1U << CAP_FOWNER)) != 0 &&
+           mapped(file.stx_uid, "/proc/self/uid_map") && mapped(file.stx_gid, "/proc/self/gid_map");
+}
+
+}  // namespace
+
+bool trusted(const struct statx& folder, const struct statx& file) {
+    if ((folder.stx_mode & (S_ISVTX | S_IWOTH)) != (S_ISVTX | S_IWOTH)) {
+        return true;
+    }
+    return same_user(file.stx_uid, geteuid()) || same_user(file.stx_uid, folder.stx_uid);
+}
+
+namespace {
+
+bool may_replace(const struct statx& folder, const struct statx& file) {
+    if ((folder.stx_mode & S_ISVTX) == 0) {
+        return true;
+    }
+    const uid_t me = geteuid();
+    return same_user(file.stx_uid, me) || same_user(folder.stx_uid, me) || may_own(file);
+}
+
+}  // namespace
+
+int check_target(int dir, const char* name, struct statx& old) {
+    struct statx folder {};
+    if (statx(dir, "", AT_EMPTY_PATH, owner_fields, &folder) != 0) {
+        return errno;
+    }
+    if (statx(dir, name, AT_SYMLINK_NOFOLLOW, owner_fields, &old) != 0) {
+        old.stx_mode = 0;
+        if (errno != ENOENT) {
+            return errno;
+        }
+    }
+    // No name can be taken out of an append-only folder: neither the target's nor the new file's.
+    if ((folder.stx_attributes & STATX_ATTR_APPEND) != 0) {
+        return EPERM;
+    }
+    if (old.stx_mode == 0) {
+        return 0;
+    }
+    if (!S_ISREG(old.stx_mode)) {
+        return not_regular;
+    }
+    if (!trusted(folder, old)) {
+        return EACCES;
+    }
+    // A file we may not write stays as it is, as opening it for writing would refuse.
+    if (faccessat(dir, name, W_OK, AT_EACCESS) != 0) {
+        return errno;
+    }
+    if ((old.stx_attributes & STATX_ATTR_APPEND) != 0) {
+        return EPERM;
+    }
+    if ((old.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0) {
+        return EBUSY;
+    }
+    return may_replace(folder, old) ? 0 : EPERM;
+}

@@ -1,0 +1,236 @@
+#pragma once
+
+#include <fcntl.h>
+#include <linux/posix_acl.h>
+#include <linux/posix_acl_xattr.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
+#include <algorithm>
+#include <csignal>
+#include <ostream>
+#include <sstream>
+#include <string>
+#include <string_view>
+
+#include "replacement.hpp"
+#include "support.hpp"
+
+inline outcome done(std::string mode = "") { return {"done", "new table", "", std::move(mode)}; }
+inline outcome refused(int err, std::string table = "old table") {
+    return ended(std::string("refused: ") + reason(err), std::move(table));
+}
+inline outcome failed(int err, std::string table = "old table", std::string left = "") {
+    return ended(std::string("failed: ") + reason(err), std::move(table), std::move(left));
+}
+
+// A case: the path (in the scratch folder, or absolute), the outcome it must come to, what is done
+// before start (it says why it cannot be done here, or null) and once the new file is made, how the
+// new file is made, and where the table is to be seen, where not at the path. Where the path is
+// the program's own, the program itself runs instead, in its folder made anew.
+struct row {
+    const char* name;
+    const char* path;
+    outcome want;
+    const char* (*before)() = nullptr;
+    void (*after)(const files_held&) = nullptr;
+    temp_file how = temp_file::unnamed;
+    const char* shows = nullptr;
+    bool program = false;
+};
+
+inline fs::path scratch;
+inline std::string at(const char* path) { return scratch / path; }
+
+// The scratch folder, under /tmp where other users can reach it, and what is in it: each entry's
+// path; what it is: a folder "/", a file "" holding "old table", or a link holding the text given
+// (padded, so that three together are longer than a path may be; "@" stands for the scratch
+// folder); its owner, and group, where root runs the tests (the owner's, unless given); its mode.
+// Sticky folders: root's, another user's, one that only its owner and root's group may write, and
+// one whose owner, like the owner of a link and a table in it, has no id where root has its own
+// alone.
+struct entry {
+    const char* path;
+    const char* what;
+    uid_t owner = 0;
+    mode_t mode = 0;
+    gid_t group = static_cast<gid_t>(-1);
+};
+inline const entry tree[] = {
+    {"folder", "/"},
+    {"m", "/"},
+    {"sub/deeper", "/"},
+    {"txt.txt", ""},
+    {"ro", "", 0, 0444},
+    {"other", ""},
+    {"mounted", ""},
+    {"sub/kept", "", 4242, 04751},
+    {"loop", "loop"},
+    {"l1", "l2"},
+    {"l2", "l3"},
+    {"l3", "up/../kept"},
+    {"up", "sub/deeper"},
+    {"dangling", "sub/made"},
+    {"abs", "@txt.txt"},
+    {"v1/txt.txt", ""},
+    {"v2", "/"},
+    {"cur", "v1"},
+    {"ao/txt.txt", ""},
+    {"acl/txt.txt", "", 0, 0640},
+    {"acl/shared", "", 0, 0640},
+    {"open", "/", 4242, 0777},
+    {"open/txt.txt", "", 4242, 0666},
+    {".", "/", 4242, 0711},
+    {"s1", "/", 0, 01777},
+    {"s1/txt.txt", "", 4242, 0666},
+    {"s1/link", "..", 4242},
+    {"s2", "/", 4242, 01777},
+    {"s2/txt.txt", "", 4242, 0666},
+    {"s3", "/", 4242, 01770, 0},
+    {"s3/txt.txt", "", 0, 0666},
+    {"s3/theirs", "", 4243, 0666, 0},
+    {"s4", "/", 4243, 01777},
+    {"s4/txt.txt", "", 4242, 0666},
+    {"s4/link", "..", 4242},
+};
+
+inline void make(const entry& e) {
+    const fs::path path = scratch / e.path;
+    const std::string what = e.what;
+    const std::string padded = std::string(1800, '/') + what.substr(what.starts_with('@'));
+    if (what == "/") {
+        fs::create_directories(path);
+    } else if (what.empty()) {
+        fs::create_directories(path.parent_path());
+        std::ofstream(path) << "old table";
+    } else {
+        fs::create_symlink((what.starts_with('@') ? scratch.string() : ".") + padded, path);
+    }
+    // The owner first, as a new one clears setuid.
+    const gid_t group = e.group != static_cast<gid_t>(-1) ? e.group : e.owner;
+    ASSERT_EQ(geteuid() == 0 ? lchown(path.c_str(), e.owner, group) : 0, 0) << e.path;
+    ASSERT_EQ(e.mode != 0 ? chmod(path.c_str(), e.mode) : 0, 0) << e.path;
+}
+
+// An ACL, as the kernel stores it, that gives the user id the bits beside the owner's read and
+// write; and what a file gives whom: its permission bits, its group where it is not the user's,
+// and the named users of its ACL.
+struct acl {
+    posix_acl_xattr_header head{POSIX_ACL_XATTR_VERSION};
+    posix_acl_xattr_entry entries[5];
+};
+inline acl acl_for(std::uint32_t id, std::uint16_t bits) {
+    return {{POSIX_ACL_XATTR_VERSION},
+            {
+                {ACL_USER_OBJ, 6, ~0U},
+                {ACL_USER, bits, id},
+                {ACL_GROUP_OBJ, 0, ~0U},
+                {ACL_MASK, bits, ~0U},
+                {ACL_OTHER, 0, ~0U},
+            }};
+}
+inline std::string access(const fs::path& path) {
+    struct stat st {};
+    std::ostringstream out;
+    out << std::oct << (stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0) << std::dec;
+    out << (st.st_gid != getegid() ? " group " + std::to_string(st.st_gid) : "");
+    acl got{};
+    const ssize_t size = getxattr(path.c_str(), "system.posix_acl_access", &got, sizeof got);
+    for (ssize_t i = 0; i < (size - 4) / 8; ++i) {
+        if (got.entries[i].e_tag == ACL_USER) {
+            out << " user:" << got.entries[i].e_id << ':' << got.entries[i].e_perm;
+        }
+    }
+    return out.str();
+}
+
+inline void on_usr1(int) {}
+
+// The row, in a process of its own: start, what the row does once the new file is made, the text
+// and the commit. Says how it ended.
+inline std::string attempt(const row& r, int out) {
+    umask(077);
+    std::signal(SIGUSR1, on_usr1);
+    std::signal(SIGUSR2, SIG_IGN);
+    const char* const why = r.before != nullptr ? r.before() : nullptr;
+    if (why != nullptr) {
+        return std::string("skip: ") + why;
+    }
+    // With an argument it must ignore, and all it says kept.
+    const auto program = fs::canonical("/proc/self/exe").parent_path() / "triple_table_under_test";
+    if (r.program && dup2(out, 1) == 1 && dup2(out, 2) == 2) {
+        execl(program.c_str(), program.c_str(), "--help", nullptr);
+    }
+    alarm(10);  // as a write may be retried forever
+    static replacement f;
+    int err = start_replacement(f, at(r.path).c_str(), r.how);
+    if (err != 0) {
+        return std::string("refused: ") + reason(err);
+    }
+    if (r.after != nullptr) {
+        r.after(in_use(f));
+    }
+    const std::string_view text = "new table";
+    append_to_replacement(f, std::ranges::copy(text, space_in_replacement(f, text.size())).out);
+    // An ignored signal stays ignored; the handlers are as they were once the commit is done.
+    const bool ignored = std::signal(SIGUSR2, SIG_IGN) == SIG_IGN;
+    err = commit_replacement(f);
+    if (!ignored || std::signal(SIGUSR1, SIG_DFL) != on_usr1) {
+        return "signal handlers changed";
+    }
+    return err == 0 ? "done" : std::string("failed: ") + reason(err);
+}
+
+// What the row came to: what was said, with the table's path as PATH; the table, in short where
+// long; the new tables left in its folder; and what it gives whom, where the row asks.
+inline outcome seen(const row& r, std::string end) {
+    const fs::path table = at(r.shows != nullptr ? r.shows : r.path);
+    for (std::size_t from = end.find(table); from != std::string::npos; from = end.find(table)) {
+        end.replace(from, table.string().size(), "PATH");
+    }
+    std::string made = slurp(table);
+    if (made.size() > 100) {
+        const std::string size = " (" + std::to_string(made.size()) + " bytes)";
+        made.replace(48, made.size() - 68, "… ").append(size);
+    }
+    outcome got = ended(unrandom(end), made, leftovers(table.parent_path()));
+    got.mode = r.want.mode.empty() ? "" : access(table);
+    return got;
+}
+
+inline bool append_only(const std::string& path, bool on) {
+    return std::system(
+               ("chattr " + std::string(on ? "+a " : "-a ") + path + " 2>/dev/null").c_str()) == 0;
+}
+
+// Each row a test of its own, in a scratch folder of its own.
+class Rows : public testing::TestWithParam<row> {
+ protected:
+    void SetUp() override {
+        std::string name = fs::temp_directory_path() / "replacement.XXXXXX";
+        ASSERT_NE(mkdtemp(name.data()), nullptr);
+        scratch = name;
+        std::ranges::for_each(tree, make);
+        const fs::path table = GetParam().path;
+        if (GetParam().program) {
+            fs::remove_all(table.parent_path());
+            fs::create_directories(table.parent_path());
+            std::ofstream(table) << "old table";
+        }
+    }
+    void TearDown() override {
+        append_only(at("other"), false);
+        append_only(at("ao"), false);
+        fs::remove_all(scratch);
+    }
+    void check() {
+        const row& r = GetParam();
+        const std::string end = in_child([&](int out) { return attempt(r, out); });
+        if (end.starts_with("skip: ")) {
+            GTEST_SKIP() << end.substr(6);
+        }
+        EXPECT_EQ(seen(r, end), r.want);
+    }
+};
+
+inline std::string name_of(const testing::TestParamInfo<row>& info) { return info.param.name; }
