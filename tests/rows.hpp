@@ -91,7 +91,7 @@ inline const entry tree[] = {
     {"s3/theirs", "", 4243, 0666, 0},
     {"s4", "/", 4243, 01777},
     {"s4/txt.txt", "", 4242, 0666},
-    {"s4/link", "..", 4242},
+    {"s4/link", "../open", 4242},
 };
 
 inline void make(const entry& e) {
