@@ -4,6 +4,12 @@
 if(NOT CPACK_GENERATOR STREQUAL "DEB")
   return()
 endif()
+# Without it CPack only says so, and makes a package that depends on nothing.
+find_program(shlibdeps dpkg-shlibdeps)
+if(NOT shlibdeps)
+  message(FATAL_ERROR "dpkg-shlibdeps, which finds the packages the program needs, is missing: "
+                      "apt-get install dpkg-dev")
+endif()
 set(root "${CPACK_TEMPORARY_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}")
 file(GLOB_RECURSE pages "${root}/${CPACK_TRIPLE_TABLE_MANDIR}/*")
 foreach(page IN LISTS pages)
