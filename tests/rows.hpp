@@ -1,8 +1,6 @@
 #pragma once
 
 #include <fcntl.h>
-#include <linux/posix_acl.h>
-#include <linux/posix_acl_xattr.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 
@@ -112,36 +110,19 @@ inline void make(const entry& e) {
     ASSERT_EQ(e.mode != 0 ? chmod(path.c_str(), e.mode) : 0, 0) << e.path;
 }
 
-// An ACL, as the kernel stores it, that gives the user id the bits beside the owner's read and
-// write; and what a file gives whom: its permission bits, its group where it is not the user's,
-// and the named users of its ACL.
-struct acl {
-    posix_acl_xattr_header head{POSIX_ACL_XATTR_VERSION};
-    posix_acl_xattr_entry entries[5];
-};
-inline acl acl_for(std::uint32_t id, std::uint16_t bits) {
-    return {{POSIX_ACL_XATTR_VERSION},
-            {
-                {ACL_USER_OBJ, 6, ~0U},
-                {ACL_USER, bits, id},
-                {ACL_GROUP_OBJ, 0, ~0U},
-                {ACL_MASK, bits, ~0U},
-                {ACL_OTHER, 0, ~0U},
-            }};
-}
+// What the file gives whom, as getfacl tells it (its group too, where it is not the user's).
 inline std::string access(const fs::path& path) {
     struct stat st {};
-    std::ostringstream out;
-    out << std::oct << (stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0) << std::dec;
-    out << (st.st_gid != getegid() ? " group " + std::to_string(st.st_gid) : "");
-    acl got{};
-    const ssize_t size = getxattr(path.c_str(), "system.posix_acl_access", &got, sizeof got);
-    for (ssize_t i = 0; i < (size - 4) / 8; ++i) {
-        if (got.entries[i].e_tag == ACL_USER) {
-            out << " user:" << got.entries[i].e_id << ':' << got.entries[i].e_perm;
-        }
+    const bool theirs = stat(path.c_str(), &st) == 0 && st.st_gid != getegid();
+    std::string out = theirs ? "group " + std::to_string(st.st_gid) : "";
+    FILE* const in = popen(("getfacl -cnp '" + path.string() + "' 2>&1").c_str(), "r");
+    char line[256];
+    while (std::fgets(line, sizeof line, in) != nullptr) {
+        const std::string entry(line, std::strcspn(line, "\n"));
+        out += entry.empty() || out.empty() ? entry : " " + entry;
     }
-    return out.str();
+    pclose(in);
+    return out;
 }
 
 inline void on_usr1(int) {}
