@@ -127,8 +127,6 @@ const row rows[] = {
      done("user::rw- user:2:r-- group::r-- mask::r-- other::---"), with_acls},
     {"RefusesAnAppendOnlyTable", "other", refused(EPERM), append_only_table},
     {"RefusesAnAppendOnlyFolderAtOnce", "ao/txt.txt", refused(EPERM), append_only_folder},
-    {"RefusesATablePlantedInASharedStickyFolder", "s1/txt.txt", refused(EACCES), as_root},
-    {"RefusesALinkPlantedInASharedStickyFolder", "s1/link/txt.txt", refused(EACCES), as_root},
     {"RefusesALinkOfAnUnmappedUser", "s4/link/txt.txt", refused(EACCES), mapped_alone},
     {"RefusesATableOfAnUnmappedUserAsOne", "s4/txt.txt", refused(EACCES), unmapped},
     {"RefusesWhereOnlyCapFownerWouldDo", "s3/theirs", refused(EPERM), mapped_alone},

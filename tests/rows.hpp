@@ -40,74 +40,50 @@ struct row {
 inline fs::path scratch;
 inline std::string at(const char* path) { return scratch / path; }
 
-// The scratch folder, under /tmp where other users can reach it, and what is in it: each entry's
-// path; what it is: a folder "/", a file "" holding "old table", or a link holding the text given
-// (padded, so that three together are longer than a path may be; "@" stands for the scratch
-// folder); its owner, and group, where root runs the tests (the owner's, unless given); its mode.
-// Sticky folders: root's, another user's, one that only its owner and root's group may write, and
-// one whose owner, like the owner of a link and a table in it, has no id where root has its own
-// alone.
-struct entry {
-    const char* path;
-    const char* what;
-    uid_t owner = 0;
-    mode_t mode = 0;
-    gid_t group = static_cast<gid_t>(-1);
+// The scratch folder, under /tmp where other users can reach it, and what is in it. Each entry:
+// its path; what it is: a folder "/", a file "-" holding "old table", or a link holding the text
+// given (padded, so that three together are longer than a path may be; "@" stands for the scratch
+// folder); and, where root runs the tests, its owner and group, and its mode.
+inline const char* const files[] = {
+    "folder /",   "m /",          "sub/deeper /",        "txt.txt -",
+    "ro - 0 444", "other -",      "mounted -",           "v1/txt.txt -",
+    "v2 /",       "ao/txt.txt -", "acl/txt.txt - 0 640", "acl/shared - 0 640",
 };
-inline const entry tree[] = {
-    {"folder", "/"},
-    {"m", "/"},
-    {"sub/deeper", "/"},
-    {"txt.txt", ""},
-    {"ro", "", 0, 0444},
-    {"other", ""},
-    {"mounted", ""},
-    {"sub/kept", "", 4242, 04751},
-    {"loop", "loop"},
-    {"l1", "l2"},
-    {"l2", "l3"},
-    {"l3", "up/../kept"},
-    {"up", "sub/deeper"},
-    {"dangling", "sub/made"},
-    {"abs", "@txt.txt"},
-    {"v1/txt.txt", ""},
-    {"v2", "/"},
-    {"cur", "v1"},
-    {"ao/txt.txt", ""},
-    {"acl/txt.txt", "", 0, 0640},
-    {"acl/shared", "", 0, 0640},
-    {"open", "/", 4242, 0777},
-    {"open/txt.txt", "", 4242, 0666},
-    {".", "/", 4242, 0711},
-    {"s1", "/", 0, 01777},
-    {"s1/txt.txt", "", 4242, 0666},
-    {"s1/link", "..", 4242},
-    {"s2", "/", 4242, 01777},
-    {"s2/txt.txt", "", 4242, 0666},
-    {"s3", "/", 4242, 01770, 0},
-    {"s3/txt.txt", "", 0, 0666},
-    {"s3/theirs", "", 4243, 0666, 0},
-    {"s4", "/", 4243, 01777},
-    {"s4/txt.txt", "", 4242, 0666},
-    {"s4/link", "../open", 4242},
+inline const char* const links[] = {
+    "loop loop",         "l1 l2",        "l2 l3",  "l3 up/../kept", "up sub/deeper",
+    "dangling sub/made", "abs @txt.txt", "cur v1",
+};
+// Other users': sticky folders of one, one that others may only enter, and one whose owner, like
+// the owner of a link and a table in it, has no id where root has its own alone.
+inline const char* const owned[] = {
+    ". / 4242 711",          "sub/kept - 4242 4751",
+    "open / 4242 777",       "open/txt.txt - 4242 666",
+    "s2 / 4242 1777",        "s2/txt.txt - 4242 666",
+    "s3 / 4242 1775",        "s3/txt.txt - 0 666",
+    "s3/theirs - 4243 666",  "s4 / 4243 1777",
+    "s4/txt.txt - 4242 666", "s4/link ../open 4242",
 };
 
-inline void make(const entry& e) {
-    const fs::path path = scratch / e.path;
-    const std::string what = e.what;
+inline void make(const char* entry) {
+    std::istringstream in(entry);
+    std::string name;
+    std::string what;
+    uid_t owner = 0;
+    mode_t mode = 0;
+    in >> name >> what >> owner >> std::oct >> mode;
+    const fs::path path = scratch / name;
     const std::string padded = std::string(1800, '/') + what.substr(what.starts_with('@'));
     if (what == "/") {
         fs::create_directories(path);
-    } else if (what.empty()) {
+    } else if (what == "-") {
         fs::create_directories(path.parent_path());
         std::ofstream(path) << "old table";
     } else {
         fs::create_symlink((what.starts_with('@') ? scratch.string() : ".") + padded, path);
     }
     // The owner first, as a new one clears setuid.
-    const gid_t group = e.group != static_cast<gid_t>(-1) ? e.group : e.owner;
-    ASSERT_EQ(geteuid() == 0 ? lchown(path.c_str(), e.owner, group) : 0, 0) << e.path;
-    ASSERT_EQ(e.mode != 0 ? chmod(path.c_str(), e.mode) : 0, 0) << e.path;
+    ASSERT_EQ(geteuid() == 0 ? lchown(path.c_str(), owner, owner) : 0, 0) << entry;
+    ASSERT_EQ(mode != 0 ? chmod(path.c_str(), mode) : 0, 0) << entry;
 }
 
 // What the file gives whom, as getfacl tells it (its group too, where it is not the user's).
@@ -191,7 +167,9 @@ class Rows : public testing::TestWithParam<row> {
         std::string name = fs::temp_directory_path() / "replacement.XXXXXX";
         ASSERT_NE(mkdtemp(name.data()), nullptr);
         scratch = name;
-        std::ranges::for_each(tree, make);
+        std::ranges::for_each(files, make);
+        std::ranges::for_each(links, make);
+        std::ranges::for_each(owned, make);
         const fs::path table = GetParam().path;
         if (GetParam().program) {
             fs::remove_all(table.parent_path());
