@@ -57,6 +57,9 @@ int give_access(int fd, int dir, const char* name, const struct statx& old) {
     if (fchown(fd, static_cast<uid_t>(-1), old.stx_gid) != 0 && errno != EPERM && errno != EINVAL) {
         return errno;
     }
-    // The bits last, as the umask may have cut some.
-    return fchmod(fd, old.stx_mode & 0777) != 0 ? errno : 0;
+    // The bits last. Where the group could not be kept, what the old one could do is given to no
+    // group, not to the new file's.
+    struct stat now {};
+    const bool same_group = fstat(fd, &now) == 0 && now.st_gid == old.stx_gid;
+    return fchmod(fd, old.stx_mode & (same_group ? 0777 : 0707)) != 0 ? errno : 0;
 }

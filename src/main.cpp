@@ -53,7 +53,7 @@ int main() {
     std::signal(SIGXFSZ, SIG_IGN);
     replacement f;
     if (const int err = start_replacement(f, table_path); err != 0) {
-        return fail("cannot create", err);
+        return fail("cannot create", err, leftover(f));
     }
     for (std::int32_t i = 0; i <= last; ++i) {
         char* const entry = space_in_replacement(f, longest);

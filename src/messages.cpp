@@ -76,10 +76,10 @@ std::string escaped(std::string_view text) {
     while (!text.empty()) {
         const character c = decode(text);
         const std::string_view bytes = text.substr(0, c.size == 0 ? 1 : c.size);
-        const std::size_t name = c.point == 0 ? named.npos : named.find(static_cast<char>(c.point));
+        const std::size_t name = c.size == 1 ? named.find(text[0]) : named.npos;
         if (c.point == '\\') {
             out += "\\\\";
-        } else if (c.size == 1 && name != named.npos) {
+        } else if (name != named.npos) {
             out += {'\\', "abtnvfr"[name]};
         } else if (c.size == 0 || control(c.point)) {
             out += octal(bytes);

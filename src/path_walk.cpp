@@ -57,9 +57,12 @@ int read_link(walk& w, int link) {
     }
     if (to[0] == '/') {
         w.here = handle(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (w.here.fd < 0) {
+            return errno;
+        }
     }
     w.todo.insert(0, to, static_cast<std::size_t>(size));
-    return w.here.fd < 0 ? errno : 0;
+    return 0;
 }
 
 // Follows the link called name in the folder the walk stands in, where that is safe.
@@ -79,8 +82,12 @@ int follow(walk& w, const handle& link, const std::string& name, const struct st
     if (mount.f_type != PROC_SUPER_MAGIC) {
         return read_link(w, link.fd);
     }
-    w.here = handle(openat(w.here.fd, name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    return w.here.fd < 0 ? errno : 0;
+    handle folder_led_to(openat(w.here.fd, name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (folder_led_to.fd < 0) {
+        return errno;
+    }
+    w.here = std::move(folder_led_to);
+    return 0;
 }
 
 }  // namespace
@@ -89,11 +96,12 @@ int walk_path(const char* path, walked& to) {
     if (path[0] != '/') {
         return EINVAL;
     }
-    walk w{handle(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC)), path};
+    handle root(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (root.fd < 0) {
+        return errno;
+    }
+    walk w{std::move(root), path};
     for (;;) {
-        if (w.here.fd < 0) {
-            return errno;
-        }
         std::string name = next(w.todo);
         const bool last = w.todo.empty();
         if (name.empty() || (last && (name == "." || name == ".."))) {
@@ -113,8 +121,11 @@ int walk_path(const char* path, walked& to) {
             }
         } else if (last) {
             to.dir = openat(w.here.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (to.dir < 0) {
+                return errno;
+            }
             to.name = std::move(name);
-            return to.dir < 0 ? errno : 0;
+            return 0;
         } else if (!S_ISDIR(st.stx_mode)) {
             return ENOTDIR;
         } else {

@@ -76,10 +76,10 @@ int make_unnamed(replacement& f, mode_t mode) {
     return f.fd < 0 ? errno : 0;
 }
 
-// The new file, with the previous one's permission bits (but not setuid and the like) from the
-// start, so that no one may open it who could not open the old.
+// The new file, where there is a previous one with no permission bits at all until it has the
+// previous one's access, so that no one, whatever the folder's default ACL, may open it meanwhile.
 int make_file(replacement& f, temp_file how, const struct statx& old) {
-    const mode_t mode = old.stx_mode != 0 ? old.stx_mode & 0777 : 0666;
+    const mode_t mode = old.stx_mode != 0 ? 0 : 0666;
     int err = how == temp_file::unnamed ? make_unnamed(f, mode) : EOPNOTSUPP;
     // File systems and kernels without unnamed files say so in one of these ways.
     if (err == EOPNOTSUPP || err == EISDIR || err == EINVAL) {

@@ -6,37 +6,43 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 
 #include "messages.hpp"
 
 namespace {
 
-constexpr unsigned overflow_id = 65534;  // what an id without a mapping here shows as
+// Where the kernel tells, of users or of groups, which id stands for one the user namespace does
+// not map, and which ids it maps.
+struct ids {
+    const char* overflow;
+    const char* map;
+};
+constexpr ids users{"/proc/sys/kernel/overflowuid", "/proc/self/uid_map"};
+constexpr ids groups{"/proc/sys/kernel/overflowgid", "/proc/self/gid_map"};
 
-// Whether an id as shown here stands for itself: only the namespace's map tells the overflow id
-// from a real id of the same number.
-bool mapped(unsigned id, const char* map) {
-    if (id != overflow_id) {
-        return true;
-    }
-    std::FILE* const in = std::fopen(map, "re");
-    bool found = false;
-    unsigned inside = 0;
-    unsigned outside = 0;
-    unsigned count = 0;
-    while (in != nullptr && !found && std::fscanf(in, "%u %u %u", &inside, &outside, &count) == 3) {
-        found = id - inside < count;
-    }
+// The first numbers a file holds; how many it could read.
+int numbers(const char* path, unsigned (&got)[3]) {
+    std::FILE* const in = std::fopen(path, "re");
+    const int read = in != nullptr ? std::fscanf(in, "%u %u %u", &got[0], &got[1], &got[2]) : 0;
     if (in != nullptr) {
         std::fclose(in);
     }
-    return found;
+    return read;
 }
 
-bool same_user(unsigned id, unsigned other) {
-    return id == other && mapped(id, "/proc/self/uid_map");
+// Whether an id as shown here stands for itself. The overflow id may also be one the namespace
+// maps, as a container's 0-65535 does: only where it maps every id, as the first namespace does,
+// is the overflow id surely the id of that number.
+bool mapped(unsigned id, const ids& of) {
+    unsigned overflow[3] = {65534};
+    unsigned map[3] = {};
+    numbers(of.overflow, overflow);
+    return id != overflow[0] || (numbers(of.map, map) == 3 && map[0] == 0 && map[2] == UINT32_MAX);
 }
+
+bool same_user(unsigned id, unsigned other) { return id == other && mapped(id, users); }
 
 // Whether the kernel grants the user CAP_FOWNER over the file: the capability in effect, in a user
 // namespace where the file's owner and group have ids.
@@ -44,7 +50,7 @@ bool may_own(const struct statx& file) {
     __user_cap_header_struct head{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct caps[_LINUX_CAPABILITY_U32S_3]{};
     return syscall(SYS_capget, &head, caps) == 0 && (caps[0].effective & (1U << CAP_FOWNER)) != 0 &&
-           mapped(file.stx_uid, "/proc/self/uid_map") && mapped(file.stx_gid, "/proc/self/gid_map");
+           mapped(file.stx_uid, users) && mapped(file.stx_gid, groups);
 }
 
 }  // namespace

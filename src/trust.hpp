@@ -6,7 +6,8 @@
 //
 // Ids compare as the kernel compares them. In a user namespace, every id the namespace does not
 // map shows as the overflow id; such an id is nobody's: never the user's, never the folder
-// owner's, never equal to another, though all show the same number.
+// owner's, never equal to another, though all show the same number. As the overflow id may be
+// mapped too, it is taken for nobody's wherever the namespace does not map every id.
 
 // Whether a link or an existing table may be trusted: anyone may put one in a sticky folder that
 // anyone may write, such as /tmp, so there only the user's own and the folder owner's are, whatever

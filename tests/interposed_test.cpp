@@ -9,6 +9,7 @@
 
 namespace {
 bool signal_at_rename = false;
+bool open_to_others = false;
 }  // namespace
 
 // Every new file's name foreseen, as by another user of the folder who guessed it.
@@ -24,8 +25,21 @@ extern "C" int renameat(int from, const char* name, int to, const char* new_name
     return static_cast<int>(syscall(SYS_renameat, from, name, to, new_name));
 }
 
+// Whether anyone may open the new file as it is given the old one's access, which it gets before
+// any other call that could let another user in.
+extern "C" int fremovexattr(int fd, const char* name) {
+    struct stat st {};
+    open_to_others = fstat(fd, &st) != 0 || (st.st_mode & 0777) != 0;
+    return static_cast<int>(syscall(SYS_fremovexattr, fd, name));
+}
+
 namespace {
 
+void no_one_could_open_it(const files_held&) {
+    if (open_to_others) {
+        raise(SIGABRT);
+    }
+}
 const char* name_foreseen() {
     fs::create_symlink(at("ro"), at(".tmp000000"));
     return nullptr;
@@ -35,6 +49,8 @@ void signal_sent_at_rename(const files_held&) { signal_at_rename = true; }
 const row rows[] = {
     {"NeverOpensANameAnotherUserForesaw", "txt.txt", refused(EEXIST), name_foreseen, nullptr,
      temp_file::named},
+    {"LetsNoOneOpenTheNewTableBeforeItHasTheOldAccess", "txt.txt", done(), nullptr,
+     no_one_could_open_it, temp_file::named},
     {"ASignalAtTheRenameWaitsForIt", "txt.txt", ended("killed by SIGTERM", "new table"), nullptr,
      signal_sent_at_rename},
 };

@@ -20,7 +20,8 @@ const char* with_tmpfile() {
     return unless(fd >= 0 && close(fd) == 0, "needs a file system that makes unnamed files");
 }
 const char* with_both() {
-    return with_tmpfile() != nullptr ? with_tmpfile() : unless(own_mounts(), no_namespace);
+    const char* const why = with_tmpfile();
+    return why != nullptr ? why : unless(own_mounts(), no_namespace);
 }
 // Where root may write anything, as another user.
 const char* not_the_owner() { return unless(!root() || become(4242), no_root); }
@@ -55,10 +56,15 @@ const char* append_only_table() {
     return unless(root() && append_only(at("other"), true), no_root);
 }
 const char* append_only_folder() { return unless(root() && append_only(at("ao"), true), no_root); }
-// Root in a user namespace where its own id alone has a mapping, or none has.
-const char* mapped_alone() {
-    const bool ready = root() && unshare(CLONE_NEWUSER) == 0;
-    return unless(ready && std::ofstream("/proc/self/uid_map") << "0 0 1", no_root);
+// Root in a user namespace where it is 65534, the overflow id, and no other id has a mapping: the
+// owners without one show as it does.
+const char* as_overflow_id() {
+    std::ofstream map;
+    if (root() && unshare(CLONE_NEWUSER) == 0) {
+        map.open("/proc/self/uid_map");
+        map << "65534 0 1" << std::flush;
+    }
+    return unless(map.good() && geteuid() == 65534, no_root);
 }
 const char* unmapped() { return unless(root() && unshare(CLONE_NEWUSER) == 0, no_root); }
 const char* folder_owner() { return unless(root() && become(4242), no_root); }
@@ -113,7 +119,8 @@ const row rows[] = {
     {"SaysSoWhereOnlyTheFolderSyncFails", "txt.txt", failed(EIO, "new table"), nullptr,
      no_folder_sync, named},
     {"ChecksWhatTheNewNameHolds", "txt.txt", failed(name_taken), nullptr, taken, named},
-    {"FailsWhereTheFolderChangedMidRun", "cur/txt.txt", failed(path_moved, ""), nullptr, moved},
+    {"FailsWhereTheFolderChangedMidRun", "cur/txt.txt", failed(path_moved), nullptr, moved, unnamed,
+     "v1/txt.txt"},
     {"WritesANamedFileWhereNoUnnamedOne", "txt.txt", done(), no_tmpfile},
     {"NamesThroughProcHeldFromTheStart", "txt.txt", done(), with_both, proc_gone},
     {"RemovesTheNamedFileAsASignalEndsIt", "txt.txt", ended("killed by SIGTERM", "old table"),
@@ -127,12 +134,19 @@ const row rows[] = {
      done("user::rw- user:2:r-- group::r-- mask::r-- other::---"), with_acls},
     {"RefusesAnAppendOnlyTable", "other", refused(EPERM), append_only_table},
     {"RefusesAnAppendOnlyFolderAtOnce", "ao/txt.txt", refused(EPERM), append_only_folder},
-    {"RefusesALinkOfAnUnmappedUser", "s4/link/txt.txt", refused(EACCES), mapped_alone},
+    {"RefusesALinkOfAnUnmappedUser", "s4/link/txt.txt", refused(EACCES), as_overflow_id},
     {"RefusesATableOfAnUnmappedUserAsOne", "s4/txt.txt", refused(EACCES), unmapped},
-    {"RefusesWhereOnlyCapFownerWouldDo", "s3/theirs", refused(EPERM), mapped_alone},
+    {"RefusesWhereOnlyCapFownerWouldDo", "s3/theirs", refused(EPERM), as_overflow_id},
     {"ReplacesInAStickyFolderAsRoot", "s2/txt.txt", done(), as_root},
-    {"ReplacesAsOwnerOfAStickyFolder", "s3/txt.txt", done(), folder_owner},
-    {"ReplacesInAnUnmappedFolderWithoutSticky", "open/txt.txt", done(), mapped_alone},
+    // Not of the old table's group, so that no group may do what that one could.
+    {"ReplacesAsOwnerOfAStickyFolder", "s3/txt.txt",
+     done("group 4242 user::rw- group::--- other::rw-"), folder_owner},
+    {"FollowsItsOwnLinkInAnotherUsersStickyFolder", "s2/mine/txt.txt", done(), as_root},
+    {"ReadsTheAccessOfATableItMayNotRead", "wo/txt.txt",
+     done(geteuid() == 0 ? "group 4242 user::-w- group::-w- other::-w-"
+                         : "user::-w- group::-w- other::-w-"),
+     not_the_owner},
+    {"ReplacesInAnUnmappedFolderWithoutSticky", "open/txt.txt", done(), as_overflow_id},
 };
 
 // The program, end to end, with its process-wide policy.

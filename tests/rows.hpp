@@ -53,15 +53,16 @@ inline const char* const links[] = {
     "loop loop",         "l1 l2",        "l2 l3",  "l3 up/../kept", "up sub/deeper",
     "dangling sub/made", "abs @txt.txt", "cur v1",
 };
-// Other users': sticky folders of one, one that others may only enter, and one whose owner, like
-// the owner of a link and a table in it, has no id where root has its own alone.
+// Other users': a sticky folder of one, with root's link in it; one that others may only enter; a
+// folder only its owner may read, with a table only they may write; and some whose owners have no
+// id where root has its own alone: a sticky folder with a table and a link of another in it, and a
+// folder without the sticky bit.
 inline const char* const owned[] = {
-    ". / 4242 711",          "sub/kept - 4242 4751",
-    "open / 4242 777",       "open/txt.txt - 4242 666",
-    "s2 / 4242 1777",        "s2/txt.txt - 4242 666",
-    "s3 / 4242 1775",        "s3/txt.txt - 0 666",
-    "s3/theirs - 4243 666",  "s4 / 4243 1777",
-    "s4/txt.txt - 4242 666", "s4/link ../open 4242",
+    ". / 4242 711",          "sub/kept - 4242 4751",  "s2 / 4242 1777",
+    "s2/txt.txt - 4242 666", "s2/mine ../open 0",     "s3 / 4242 1775",
+    "s3/txt.txt - 0 666",    "s3/theirs - 70000 666", "wo / 4242 700",
+    "wo/txt.txt - 4242 222", "s4 / 70001 1777",       "s4/txt.txt - 70000 666",
+    "s4/link ../open 70000", "open / 70000 777",      "open/txt.txt - 70000 666",
 };
 
 inline void make(const char* entry) {
@@ -193,3 +194,4 @@ class Rows : public testing::TestWithParam<row> {
 };
 
 inline std::string name_of(const testing::TestParamInfo<row>& info) { return info.param.name; }
+inline void PrintTo(const row& r, std::ostream* out) { *out << r.name; }
