@@ -210,17 +210,23 @@ vi divided(std::int32_t n, const std::int32_t* end, std::int32_t top, vi sum) {
     const ints di;
     const auto width = static_cast<std::int32_t>(hn::Lanes(df));
     const vf nf = hn::Set(df, static_cast<float>(n));
-    const vf lane = hn::Iota(df, 0.0f);
+    // The products grow from a to a+1 as in estimated(), which saved 2% over working them out.
+    vf first = hn::Iota(df, 2.0f);
+    vf rise = hn::Iota(df, 4.0f);
+    vf step = hn::Set(df, static_cast<float>(width));
+    const vf two = hn::Set(df, 2.0f);
+    const vf wide = hn::Set(df, static_cast<float>(width));
     for (std::int32_t a = 1; a <= top; ++a) {
-        const vf af = hn::Set(df, static_cast<float>(a));
-        vf d = hn::Mul(af, hn::Add(lane, hn::Set(df, static_cast<float>(a + 1))));
-        const vf step = hn::Mul(af, hn::Set(df, static_cast<float>(width)));
+        vf d = first;
         std::int32_t left = end[a] - a;
         for (; left >= width; left -= width, d = hn::Add(d, step)) {
             sum = hn::Add(sum, quotients(nf, nf, d, false));
         }
         const auto in = hn::FirstN(di, static_cast<std::size_t>(left));
         sum = hn::Add(sum, hn::IfThenElseZero(in, quotients(nf, nf, d, false)));
+        first = hn::Add(first, rise);
+        rise = hn::Add(rise, two);
+        step = hn::Add(step, wide);
     }
     return sum;
 }
