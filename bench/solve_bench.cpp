@@ -8,44 +8,58 @@
 
 namespace {
 
-using count_fn = std::int64_t (*)(std::int32_t);
+using count_fn = std::int64_t (*)(std::int32_t, route);
+
+std::int64_t plain(std::int32_t n, route /*way*/) { return baseline(n); }
+
+const char* name(route way) { return way == route::estimate ? "estimate" : "division"; }
 
 // One count at n, as the table takes it, on the code path given (0: whichever the CPU picks).
-void at(benchmark::State& state, count_fn count, std::int64_t target) {
+void at(benchmark::State& state, count_fn count, std::int64_t target, route way) {
     hwy::SetSupportedTargetsForTest(target);
     auto n = static_cast<std::int32_t>(state.range(0));
     for (auto _ : state) {
         benchmark::DoNotOptimize(n);  // or the compiler may count once for all rounds
-        benchmark::DoNotOptimize(count(n));
+        benchmark::DoNotOptimize(count(n, way));
     }
     hwy::SetSupportedTargetsForTest(0);
 }
 
 // Every hundredth count of the table, so that each path is timed on the mix of n a run takes.
-void table(benchmark::State& state, count_fn count, std::int64_t target) {
+void table(benchmark::State& state, count_fn count, std::int64_t target, route way) {
     hwy::SetSupportedTargetsForTest(target);
     for (auto _ : state) {
         for (std::int32_t n = 0; n <= 1'000'000; n += 100) {
-            benchmark::DoNotOptimize(count(n));
+            benchmark::DoNotOptimize(count(n, way));
         }
     }
     state.SetItemsProcessed(state.iterations() * 10'001);
     hwy::SetSupportedTargetsForTest(0);
 }
 
-void add(const std::string& name, count_fn count, std::int64_t target) {
-    benchmark::RegisterBenchmark(("table/" + name).c_str(), table, count, target)
+void add(const std::string& label, count_fn count, std::int64_t target, route way) {
+    benchmark::RegisterBenchmark(("table/" + label).c_str(), table, count, target, way)
         ->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark(name.c_str(), at, count, target)
+    benchmark::RegisterBenchmark(label.c_str(), at, count, target, way)
         ->RangeMultiplier(10)
         ->Range(1'000, 1'000'000);
 }
 
+// The plain loop; each route of each code path this CPU can take; and solve as the program calls
+// it, on the route named in the context.
 const bool added = [] {
-    add("baseline", baseline, 0);
+    add("baseline", plain, 0, route::automatic);
     for (const std::int64_t target : hwy::SupportedAndGeneratedTargets()) {
-        add(std::string("solve/") + hwy::TargetName(target), solve, target);
+        hwy::SetSupportedTargetsForTest(target);
+        for (const route way : {route::estimate, route::division}) {
+            if (taken(way) == way) {
+                add(std::string(hwy::TargetName(target)) + "/" + name(way), solve, target, way);
+            }
+        }
     }
+    hwy::SetSupportedTargetsForTest(0);
+    benchmark::AddCustomContext("solve takes", name(taken()));
+    add("solve", solve, 0, route::automatic);
     return true;
 }();
 

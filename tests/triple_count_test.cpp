@@ -20,14 +20,19 @@ namespace {
 class Solve : public hwy::TestWithParamTarget {};
 HWY_TARGET_INSTANTIATE_TEST_SUITE_P(Solve);
 
-// Counts worked out by hand (the largest n another way, over ordered triples); then, against the
-// plain loop, every n to 100,000, every 4099th on to 2^23, squares and their neighbours, where a
-// root may be lost to rounding, and where the counting changes its arithmetic.
-const std::vector<std::pair<std::int32_t, std::int64_t>>& expected() {
-    static const auto cases = [] {
-        std::vector<std::pair<std::int32_t, std::int64_t>> out = {
-            {0, 0},     {5, 0},     {6, 1},  {12, 5}, {30, 26},       {36, 35},
-            {100, 170}, {200, 466}, {-1, 0}, {-6, 0}, {INT32_MIN, 0}, {INT32_MAX, 86'661'927'082}};
+using cases = std::vector<std::pair<std::int32_t, std::int64_t>>;
+
+// Counts worked out by hand (the largest n another way, over ordered triples).
+const cases by_hand = {{0, 0},   {5, 0},   {6, 1},         {12, 5},
+                       {30, 26}, {36, 35}, {100, 170},     {200, 466},
+                       {-1, 0},  {-6, 0},  {INT32_MIN, 0}, {INT32_MAX, 86'661'927'082}};
+
+// Those; then, against the plain loop, every n to 100,000, every 4099th on to 2^23, squares and
+// their neighbours, where a root may be lost to rounding, and where the counting changes its
+// arithmetic.
+const cases& expected() {
+    static const auto all = [] {
+        cases out = by_hand;
         std::vector<std::int32_t> ns(100'001);
         std::iota(ns.begin(), ns.end(), 0);
         for (std::int32_t n = 100'001; n < (1 << 23); n += 4099) {
@@ -41,21 +46,49 @@ const std::vector<std::pair<std::int32_t, std::int64_t>>& expected() {
                        [](std::int32_t n) { return std::make_pair(n, baseline(n)); });
         return out;
     }();
-    return cases;
+    return all;
 }
 
-// In every rounding mode, as whoever calls may have set another: all cases in the usual one, and
-// a seventh of those to 100,000 in the others.
+const char* name(route way) { return way == route::estimate ? "estimate" : "division"; }
+
+// The code paths with the estimate as well as division: x86 with FMA.
+bool both(std::int64_t target) { return (target & (HWY_AVX2 | HWY_AVX3 | HWY_AVX3_DL)) != 0; }
+
+// On each route the code path has; and in every rounding mode, as whoever calls may have set
+// another: all cases in the usual one, and a seventh of those to 100,000 in the others.
 TEST_P(Solve, MatchesKnownCountsAndThePlainEnumeration) {
     struct nearest {
         ~nearest() { std::fesetround(FE_TONEAREST); }
     } const restored;
-    for (const int mode : {FE_TONEAREST, FE_DOWNWARD, FE_UPWARD, FE_TOWARDZERO}) {
-        ASSERT_EQ(std::fesetround(mode), 0);
-        for (const auto& [n, count] : expected()) {
-            ASSERT_TRUE((mode != FE_TONEAREST && n >= 0 && n <= 100'000 && n % 7 != 0) ||
-                        solve(n) == count)
-                << "n = " << n << " in rounding mode " << mode;
+    for (const route way : {route::division, route::estimate}) {
+        if (way == route::estimate && !both(GetParam())) {
+            break;
+        }
+        for (const int mode : {FE_TONEAREST, FE_DOWNWARD, FE_UPWARD, FE_TOWARDZERO}) {
+            ASSERT_EQ(std::fesetround(mode), 0);
+            for (const auto& [n, count] : expected()) {
+                if (mode == FE_TONEAREST || n < 0 || n > 100'000 || n % 7 == 0) {
+                    ASSERT_EQ(solve(n, way), count)
+                        << "n = " << n << " in rounding mode " << mode << " by " << name(way);
+                }
+            }
+        }
+    }
+}
+
+// The estimate only where the code path has one, division for any other route asked; the route
+// solve(n) takes is one of those, and counts as they do.
+TEST_P(Solve, TakesTheRouteAskedWhereItCan) {
+    const auto none = static_cast<route>(7);
+    EXPECT_STREQ(name(taken(route::estimate)), both(GetParam()) ? "estimate" : "division");
+    EXPECT_EQ(taken(route::division), route::division);
+    EXPECT_EQ(taken(none), route::division);
+    const route chosen = taken();
+    EXPECT_TRUE(chosen == route::division || (both(GetParam()) && chosen == route::estimate))
+        << name(chosen);
+    for (const auto& [n, count] : by_hand) {
+        for (const route way : {route::automatic, route::estimate, none}) {
+            EXPECT_EQ(solve(n, way), count) << "n = " << n;
         }
     }
 }
