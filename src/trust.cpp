@@ -42,8 +42,6 @@ bool mapped(unsigned id, const ids& of) {
     return id != overflow[0] || (numbers(of.map, map) == 3 && map[0] == 0 && map[2] == UINT32_MAX);
 }
 
-bool same_user(unsigned id, unsigned other) { return id == other && mapped(id, users); }
-
 // Whether the kernel grants the user CAP_FOWNER over the file: the capability in effect, in a user
 // namespace where the file's owner and group have ids.
 bool may_own(const struct statx& file) {
@@ -55,8 +53,11 @@ bool may_own(const struct statx& file) {
 
 }  // namespace
 
+bool same_user(unsigned id, unsigned other) { return id == other && mapped(id, users); }
+bool same_group(unsigned id, unsigned other) { return id == other && mapped(id, groups); }
+
 bool trusted(const struct statx& folder, const struct statx& file) {
-    if ((folder.stx_mode & (S_ISVTX | S_IWOTH)) != (S_ISVTX | S_IWOTH)) {
+    if ((folder.stx_mode & S_ISVTX) == 0 || (folder.stx_mode & (S_IWGRP | S_IWOTH)) == 0) {
         return true;
     }
     return same_user(file.stx_uid, geteuid()) || same_user(file.stx_uid, folder.stx_uid);

@@ -9,9 +9,13 @@
 // owner's, never equal to another, though all show the same number. As the overflow id may be
 // mapped too, it is taken for nobody's wherever the namespace does not map every id.
 
-// Whether a link or an existing table may be trusted: anyone may put one in a sticky folder that
-// anyone may write, such as /tmp, so there only the user's own and the folder owner's are, whatever
-// fs.protected_symlinks and fs.protected_regular say. Elsewhere, all are.
+// Whether two ids as shown here are one: never where one has no mapping here.
+bool same_user(unsigned id, unsigned other);
+bool same_group(unsigned id, unsigned other);
+
+// Whether a link or an existing table may be trusted: other users may put one in a sticky folder
+// that they may write, such as /tmp, so there only the user's own and the folder owner's are,
+// whatever fs.protected_symlinks and fs.protected_regular say. Elsewhere, all are.
 bool trusted(const struct statx& folder, const struct statx& file);
 
 // Refuses at once what would be refused, or must not be done, only after the whole run: the file

@@ -47,8 +47,9 @@ const char* name_foreseen() {
 void signal_sent_at_rename(const files_held&) { signal_at_rename = true; }
 
 const row rows[] = {
+    // Nor removes it.
     {"NeverOpensANameAnotherUserForesaw", "txt.txt", refused(EEXIST), name_foreseen, nullptr,
-     temp_file::named},
+     temp_file::named, ".tmp000000"},
     {"LetsNoOneOpenTheNewTableBeforeItHasTheOldAccess", "txt.txt", done(), nullptr,
      no_one_could_open_it, temp_file::named},
     {"ASignalAtTheRenameWaitsForIt", "txt.txt", ended("killed by SIGTERM", "new table"), nullptr,

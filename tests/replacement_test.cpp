@@ -36,6 +36,7 @@ const char* mounted_over() {
                   no_namespace);
 }
 const char* no_tmpfile() { return inject(SCMP_SYS(openat), EOPNOTSUPP, unnamed_file); }
+const char* no_acl() { return inject(SCMP_SYS(fgetxattr), EIO, any); }
 const char* no_status() {
     return inject(SCMP_SYS(statx), EIO, {2, SCMP_CMP_EQ, AT_SYMLINK_NOFOLLOW, 0});
 }
@@ -113,6 +114,7 @@ const row rows[] = {
     {"RefusesLinksOnANosymfollowMount", "m/link", refused(ELOOP, ""), nosymfollow},
     {"RefusesATableMountedOn", "mounted", refused(EBUSY), mounted_over},
     {"RefusesWhereTheTableCannotBeLookedAt", "txt.txt", refused(EIO), no_status},
+    {"RefusesWhereTheTablesAclCannotBeRead", "txt.txt", refused(EIO), no_acl},
     {"TakesAWriteOfNothingForAFullDisk", "txt.txt", failed(ENOSPC), nullptr, no_progress, named},
     {"FailsWhereTheFileCannotBeSynced", "txt.txt", failed(EIO), nullptr, no_file_sync},
     {"FailsWhereTheFileCannotBeNamed", "txt.txt", failed(EIO), with_tmpfile, no_naming},
@@ -138,15 +140,19 @@ const row rows[] = {
     {"RefusesATableOfAnUnmappedUserAsOne", "s4/txt.txt", refused(EACCES), unmapped},
     {"RefusesWhereOnlyCapFownerWouldDo", "s3/theirs", refused(EPERM), as_overflow_id},
     {"ReplacesInAStickyFolderAsRoot", "s2/txt.txt", done(), as_root},
-    // Not of the old table's group, so that no group may do what that one could.
+    // Neither its owner nor of its group: the old table's group may not read it, so no one but the
+    // user may.
     {"ReplacesAsOwnerOfAStickyFolder", "s3/txt.txt",
-     done("group 4242 user::rw- group::--- other::rw-"), folder_owner},
+     done("group 4242 user::rw- group::--- other::---"), folder_owner},
+    {"RefusesALinkOfAnotherInAGroupsStickyFolder", "s5/link/txt.txt", refused(EACCES), as_root},
     {"FollowsItsOwnLinkInAnotherUsersStickyFolder", "s2/mine/txt.txt", done(), as_root},
     {"ReadsTheAccessOfATableItMayNotRead", "wo/txt.txt",
      done(geteuid() == 0 ? "group 4242 user::-w- group::-w- other::-w-"
                          : "user::-w- group::-w- other::-w-"),
      not_the_owner},
-    {"ReplacesInAnUnmappedFolderWithoutSticky", "open/txt.txt", done(), as_overflow_id},
+    // Of another, unmapped group: others, who had less than the old group, have what it had.
+    {"ReplacesInAnUnmappedFolderWithoutSticky", "open/txt.txt",
+     done("user::rw- group::r-- other::r--"), as_overflow_id},
 };
 
 // The program, end to end, with its process-wide policy.

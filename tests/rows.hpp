@@ -53,16 +53,28 @@ inline const char* const links[] = {
     "loop loop",         "l1 l2",        "l2 l3",  "l3 up/../kept", "up sub/deeper",
     "dangling sub/made", "abs @txt.txt", "cur v1",
 };
-// Other users': a sticky folder of one, with root's link in it; one that others may only enter; a
-// folder only its owner may read, with a table only they may write; and some whose owners have no
-// id where root has its own alone: a sticky folder with a table and a link of another in it, and a
-// folder without the sticky bit.
+// Other users': a sticky folder of one, with root's link in it; one that others may only enter; one
+// that its owner's group may write, with another member's link; a folder only its owner may read,
+// with a table only they may write; and some whose owners have no id where root has its own alone:
+// a sticky folder with a table and a link of another in it, and a folder without the sticky bit.
 inline const char* const owned[] = {
-    ". / 4242 711",          "sub/kept - 4242 4751",  "s2 / 4242 1777",
-    "s2/txt.txt - 4242 666", "s2/mine ../open 0",     "s3 / 4242 1775",
-    "s3/txt.txt - 0 666",    "s3/theirs - 70000 666", "wo / 4242 700",
-    "wo/txt.txt - 4242 222", "s4 / 70001 1777",       "s4/txt.txt - 70000 666",
-    "s4/link ../open 70000", "open / 70000 777",      "open/txt.txt - 70000 666",
+    ". / 4242 711",
+    "sub/kept - 4242 4751",
+    "s2 / 4242 1777",
+    "s2/txt.txt - 4242 666",
+    "s2/mine ../open 0",
+    "s3 / 4242 1755",
+    "s3/txt.txt - 0 606",
+    "s3/theirs - 70000 666",
+    "s5 / 4242 1770",
+    "s5/link ../open 4243",
+    "wo / 4242 700",
+    "wo/txt.txt - 4242 222",
+    "s4 / 70001 1777",
+    "s4/txt.txt - 70000 666",
+    "s4/link ../open 70000",
+    "open / 70000 777",
+    "open/txt.txt - 70000 646",
 };
 
 inline void make(const char* entry) {
