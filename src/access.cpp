@@ -37,18 +37,18 @@ int old_acl(int dir, const char* name, std::string& acl) {
 
 // What the user may do with the old file, by the kernel's own check, as permission bits.
 mode_t own_access(int dir, const char* name) {
-    mode_t bits = 0;
+    mode_t may = 0;
     for (const auto& [check, bit] : {std::pair<int, mode_t>{R_OK, 4}, {W_OK, 2}, {X_OK, 1}}) {
-        bits |= faccessat(dir, name, check, AT_EACCESS) == 0 ? bit : 0;
+        may |= faccessat(dir, name, check, AT_EACCESS) == 0 ? bit : 0;
     }
-    return bits;
+    return may;
 }
 
 // The old file's permission bits, for a new file whose owner and group are as given. Where either
 // is not the old one's, those the old file let in by one class may now fall in another: each class
 // then gets no more than every class its members may have come from, and the user no more than it
 // had.
-mode_t bits(int dir, const char* name, const struct statx& old, const struct stat& now) {
+mode_t new_bits(int dir, const char* name, const struct statx& old, const struct stat& now) {
     const bool owner = same_user(now.st_uid, old.stx_uid);
     const mode_t user = owner ? old.stx_mode >> 6 & 7 : own_access(dir, name);
     const mode_t group = old.stx_mode >> 3 & 7;
@@ -75,5 +75,5 @@ int give_access(int fd, int dir, const char* name, const struct statx& old) {
     }
     // The bits last, as the umask may have cut some.
     struct stat now {};
-    return fstat(fd, &now) != 0 || fchmod(fd, bits(dir, name, old, now)) != 0 ? errno : 0;
+    return fstat(fd, &now) != 0 || fchmod(fd, new_bits(dir, name, old, now)) != 0 ? errno : 0;
 }
