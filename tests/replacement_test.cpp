@@ -40,6 +40,23 @@ const char* no_acl() { return inject(SCMP_SYS(fgetxattr), EIO, any); }
 const char* no_status() {
     return inject(SCMP_SYS(statx), EIO, {2, SCMP_CMP_EQ, AT_SYMLINK_NOFOLLOW, 0});
 }
+// The table held open as descriptor 101, which /proc/self/fd shows as a link to it.
+const char* table_held() {
+    return unless(dup2(open(at("txt.txt").c_str(), O_PATH), 101) == 101, "no fd");
+}
+// No descriptor to spare: the next one opened is past the limit.
+const char* no_descriptors() {
+    const int next = dup(0);
+    const rlimit none{static_cast<rlim_t>(next), static_cast<rlim_t>(next)};
+    return unless(next > 0 && close(next) == 0 && setrlimit(RLIMIT_NOFILE, &none) == 0, "no limit");
+}
+// No /proc from the start, and no naming an unnamed file without it.
+const char* no_proc() {
+    const char* const why = inject(SCMP_SYS(linkat), ENOENT, {4, SCMP_CMP_EQ, AT_EMPTY_PATH, 0});
+    return why != nullptr
+               ? why
+               : unless(own_mounts() && mount("proc", "/proc", "tmpfs", 0, "") == 0, no_namespace);
+}
 // The folder m held open as descriptor 100, then mounted over: only the kernel knows where
 // /proc/self/fd/100 leads.
 const char* covered() {
@@ -75,6 +92,7 @@ void no_progress(const files_held& h) { inject(SCMP_SYS(write), 0, on(h.fd)); }
 void no_file_sync(const files_held& h) { inject(SCMP_SYS(fsync), EIO, on(h.fd)); }
 void no_naming(const files_held& h) { inject(SCMP_SYS(linkat), EIO, on(h.fd)); }
 void no_folder_sync(const files_held& h) { inject(SCMP_SYS(fsync), EIO, on(h.dir)); }
+void no_close(const files_held& h) { inject(SCMP_SYS(close), EIO, on(h.fd)); }
 void terminated(const files_held&) { raise(SIGTERM); }
 void killed(const files_held&) { raise(SIGKILL); }
 void harmless(const files_held&) {
@@ -107,9 +125,14 @@ const row rows[] = {
     {"MakesTheFileADanglingLinkLeadsTo", "dangling", done(), nullptr, nullptr, named},
     {"FollowsAProcLinkAsTheKernelDoes", "/proc/self/fd/100/txt.txt", done(), covered, nullptr,
      unnamed, "m/txt.txt"},
+    {"RefusesAProcLinkToAFileOnTheWay", "/proc/self/fd/101/txt.txt", refused(ENOTDIR), table_held,
+     nullptr, unnamed, "txt.txt"},
     {"RefusesALinkLoop", "loop", refused(ELOOP, "")},
     {"RefusesAFolder", "folder", refused(not_regular, "")},
     {"RefusesAPathEndingInAFolder", "folder/.", refused(EISDIR, "")},
+    {"RefusesAFileOnTheWay", "txt.txt/", refused(ENOTDIR, "")},
+    {"RefusesAFolderItMayNotRead", "wx/txt.txt", refused(EACCES, ""), not_the_owner},
+    {"RefusesAtOnceWithoutADescriptorToSpare", "txt.txt", refused(EMFILE), no_descriptors},
     {"RefusesATableItMayNotWrite", "ro", refused(EACCES), not_the_owner},
     {"RefusesLinksOnANosymfollowMount", "m/link", refused(ELOOP, ""), nosymfollow},
     {"RefusesATableMountedOn", "mounted", refused(EBUSY), mounted_over},
@@ -118,6 +141,7 @@ const row rows[] = {
     {"TakesAWriteOfNothingForAFullDisk", "txt.txt", failed(ENOSPC), nullptr, no_progress, named},
     {"FailsWhereTheFileCannotBeSynced", "txt.txt", failed(EIO), nullptr, no_file_sync},
     {"FailsWhereTheFileCannotBeNamed", "txt.txt", failed(EIO), with_tmpfile, no_naming},
+    {"FailsWhereTheFileCannotBeClosed", "txt.txt", failed(EIO), nullptr, no_close},
     {"SaysSoWhereOnlyTheFolderSyncFails", "txt.txt", failed(EIO, "new table"), nullptr,
      no_folder_sync, named},
     {"ChecksWhatTheNewNameHolds", "txt.txt", failed(name_taken), nullptr, taken, named},
@@ -125,6 +149,7 @@ const row rows[] = {
      "v1/txt.txt"},
     {"WritesANamedFileWhereNoUnnamedOne", "txt.txt", done(), no_tmpfile},
     {"NamesThroughProcHeldFromTheStart", "txt.txt", done(), with_both, proc_gone},
+    {"WritesANamedFileWithoutProcAtTheStart", "txt.txt", done(), no_proc},
     {"RemovesTheNamedFileAsASignalEndsIt", "txt.txt", ended("killed by SIGTERM", "old table"),
      nullptr, terminated, named},
     {"LeavesNothingWhenKilled", "txt.txt", ended("killed by SIGKILL", "old table"), with_tmpfile,

@@ -53,28 +53,24 @@ inline const char* const links[] = {
     "loop loop",         "l1 l2",        "l2 l3",  "l3 up/../kept", "up sub/deeper",
     "dangling sub/made", "abs @txt.txt", "cur v1",
 };
-// Other users': a sticky folder of one, with root's link in it; one that others may only enter; one
-// that its owner's group may write, with another member's link; a folder only its owner may read,
-// with a table only they may write; and some whose owners have no id where root has its own alone:
-// a sticky folder with a table and a link of another in it, and a folder without the sticky bit.
-inline const char* const owned[] = {
+// Other users': a folder only its owner may read, with a table only they may write; one they may
+// not read; and, where root has its own id alone, a folder of one without an id here.
+inline const char* const others[] = {
     ". / 4242 711",
     "sub/kept - 4242 4751",
-    "s2 / 4242 1777",
-    "s2/txt.txt - 4242 666",
-    "s2/mine ../open 0",
-    "s3 / 4242 1755",
-    "s3/txt.txt - 0 606",
-    "s3/theirs - 70000 666",
-    "s5 / 4242 1770",
-    "s5/link ../open 4243",
     "wo / 4242 700",
     "wo/txt.txt - 4242 222",
-    "s4 / 70001 1777",
-    "s4/txt.txt - 70000 666",
-    "s4/link ../open 70000",
+    "wx / 4242 300",
     "open / 70000 777",
     "open/txt.txt - 70000 646",
+};
+// Sticky folders: another user's, with root's link in it; one that others may only enter; one that
+// its owner's group may write, with another member's link; and one whose owner, like the owner of
+// a link and a table in it, has no id where root has its own alone.
+inline const char* const sticky[] = {
+    "s2 / 4242 1777",     "s2/txt.txt - 4242 666",  "s2/mine ../open 0",     "s3 / 4242 1755",
+    "s3/txt.txt - 0 606", "s3/theirs - 70000 666",  "s5 / 4242 1770",        "s5/link ../open 4243",
+    "s4 / 70001 1777",    "s4/txt.txt - 70000 666", "s4/link ../open 70000",
 };
 
 inline void make(const char* entry) {
@@ -127,8 +123,9 @@ inline std::string attempt(const row& r, int out) {
         return std::string("skip: ") + why;
     }
     // With an argument it must ignore, and all it says kept.
-    const auto program = fs::canonical("/proc/self/exe").parent_path() / "triple_table_under_test";
     if (r.program && dup2(out, 1) == 1 && dup2(out, 2) == 2) {
+        const auto program =
+            fs::canonical("/proc/self/exe").parent_path() / "triple_table_under_test";
         execl(program.c_str(), program.c_str(), "--help", nullptr);
     }
     alarm(10);  // as a write may be retried forever
@@ -182,7 +179,8 @@ class Rows : public testing::TestWithParam<row> {
         scratch = name;
         std::ranges::for_each(files, make);
         std::ranges::for_each(links, make);
-        std::ranges::for_each(owned, make);
+        std::ranges::for_each(others, make);
+        std::ranges::for_each(sticky, make);
         const fs::path table = GetParam().path;
         if (GetParam().program) {
             fs::remove_all(table.parent_path());
