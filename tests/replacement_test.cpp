@@ -44,12 +44,6 @@ const char* no_status() {
 const char* table_held() {
     return unless(dup2(open(at("txt.txt").c_str(), O_PATH), 101) == 101, "no fd");
 }
-// No descriptor to spare: the next one opened is past the limit.
-const char* no_descriptors() {
-    const int next = dup(0);
-    const rlimit none{static_cast<rlim_t>(next), static_cast<rlim_t>(next)};
-    return unless(next > 0 && close(next) == 0 && setrlimit(RLIMIT_NOFILE, &none) == 0, "no limit");
-}
 // No /proc from the start, and no naming an unnamed file without it.
 const char* no_proc() {
     const char* const why = inject(SCMP_SYS(linkat), ENOENT, {4, SCMP_CMP_EQ, AT_EMPTY_PATH, 0});
@@ -132,7 +126,6 @@ const row rows[] = {
     {"RefusesAPathEndingInAFolder", "folder/.", refused(EISDIR, "")},
     {"RefusesAFileOnTheWay", "txt.txt/", refused(ENOTDIR, "")},
     {"RefusesAFolderItMayNotRead", "wx/txt.txt", refused(EACCES, ""), not_the_owner},
-    {"RefusesAtOnceWithoutADescriptorToSpare", "txt.txt", refused(EMFILE), no_descriptors},
     {"RefusesATableItMayNotWrite", "ro", refused(EACCES), not_the_owner},
     {"RefusesLinksOnANosymfollowMount", "m/link", refused(ELOOP, ""), nosymfollow},
     {"RefusesATableMountedOn", "mounted", refused(EBUSY), mounted_over},
