@@ -191,6 +191,7 @@ class Rows : public testing::TestWithParam<row> {
     void TearDown() override {
         append_only(at("other"), false);
         append_only(at("ao"), false);
+        fs::permissions(at("wx"), fs::perms::owner_all);
         fs::remove_all(scratch);
     }
     void check() {

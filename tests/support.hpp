@@ -56,7 +56,8 @@ inline std::string unrandom(const std::string& text) {
 inline std::string leftovers(const fs::path& folder) {
     std::string found;
     std::error_code none;
-    for (const auto& e : fs::recursive_directory_iterator(folder, none)) {
+    const auto skip = fs::directory_options::skip_permission_denied;
+    for (const auto& e : fs::recursive_directory_iterator(folder, skip, none)) {
         const std::string name = e.path().filename();
         found += fs::is_regular_file(e.symlink_status()) && name.starts_with(".tmp") ? name : "";
     }
