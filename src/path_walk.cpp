@@ -93,9 +93,6 @@ int follow(walk& w, const handle& link, const std::string& name, const struct st
 }  // namespace
 
 int walk_path(const char* path, walked& to) {
-    if (path[0] != '/') {
-        return EINVAL;
-    }
     handle root(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (root.fd < 0) {
         return errno;

@@ -3,7 +3,8 @@
 #include <string>
 
 // Where an absolute path leads: the folder that holds its last component, open, and that
-// component's name in it, which need not exist yet.
+// component's name in it, which need not exist yet. The walk starts at the root, whatever the path
+// begins with.
 //
 // The path is walked one component at a time from open folders, never as joined text, so that no
 // part of it can change between the look and the use. A link, in any component, is followed only

@@ -36,7 +36,16 @@ const char* mounted_over() {
                   no_namespace);
 }
 const char* no_tmpfile() { return inject(SCMP_SYS(openat), EOPNOTSUPP, unnamed_file); }
-const char* no_acl() { return inject(SCMP_SYS(fgetxattr), EIO, any); }
+// The table cannot be opened to read its ACL.
+const char* no_acl() {
+    constexpr auto flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    return inject(SCMP_SYS(openat), EIO, {2, SCMP_CMP_EQ, flags, 0});
+}
+// No randomness from the kernel, and the name it would give without taken.
+const char* no_randomness() {
+    fs::create_symlink(at("ro"), at(".tmp000000"));
+    return inject(SCMP_SYS(getrandom), ENOSYS, any);
+}
 const char* no_status() {
     return inject(SCMP_SYS(statx), EIO, {2, SCMP_CMP_EQ, AT_SYMLINK_NOFOLLOW, 0});
 }
@@ -141,6 +150,7 @@ const row rows[] = {
     {"FailsWhereTheFolderChangedMidRun", "cur/txt.txt", failed(path_moved), nullptr, moved, unnamed,
      "v1/txt.txt"},
     {"WritesANamedFileWhereNoUnnamedOne", "txt.txt", done(), no_tmpfile},
+    {"NamesByTheClockWithoutRandomness", "txt.txt", done(), no_randomness, nullptr, named},
     {"NamesThroughProcHeldFromTheStart", "txt.txt", done(), with_both, proc_gone},
     {"WritesANamedFileWithoutProcAtTheStart", "txt.txt", done(), no_proc},
     {"RemovesTheNamedFileAsASignalEndsIt", "txt.txt", ended("killed by SIGTERM", "old table"),
