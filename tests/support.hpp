@@ -48,9 +48,10 @@ inline std::string slurp(const fs::path& path) {
 
 // The random part of the new table's names, which no test can foresee, as XXXXXX.
 inline std::string unrandom(std::string text) {
-    for (std::size_t at = text.find(".tmp"); at != std::string::npos && at + 10 <= text.size();
-         at = text.find(".tmp", at + 10)) {
-        text.replace(at + 4, 6, "XXXXXX");
+    for (std::size_t from = text.find(".tmp");
+         from != std::string::npos && from + 10 <= text.size();
+         from = text.find(".tmp", from + 10)) {
+        text.replace(from + 4, 6, "XXXXXX");
     }
     return text;
 }
