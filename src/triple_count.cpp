@@ -292,14 +292,14 @@ route measured() {
 }  // namespace triple_count
 
 route taken(route asked) {
-    if (!HWY_DYNAMIC_DISPATCH(triple_count::estimates)()) {
-        return route::division;
-    }
+    // Settled once, so that the table's every count does not ask the code path again.
     if (asked == route::automatic) {
-        static const route faster = triple_count::measured();
+        static const route faster =
+            taken(route::estimate) == route::estimate ? triple_count::measured() : route::division;
         return faster;
     }
-    return asked == route::estimate ? route::estimate : route::division;
+    const bool has = HWY_DYNAMIC_DISPATCH(triple_count::estimates)();
+    return has && asked == route::estimate ? route::estimate : route::division;
 }
 
 std::int64_t solve(std::int32_t n, route asked) {
