@@ -76,7 +76,7 @@ int follow(walk& w, const handle& link, const std::string& name, const struct st
     if (++w.links > max_links || (static_cast<unsigned long>(mount.f_flags) & nosymfollow) != 0) {
         return ELOOP;
     }
-    if (!trusted(folder, st)) {
+    if (!followed(folder, st)) {
         return EACCES;
     }
     if (mount.f_type != PROC_SUPER_MAGIC) {

@@ -2,12 +2,17 @@
 
 #include <fcntl.h>
 #include <linux/capability.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
 
 #include "messages.hpp"
 
@@ -32,48 +37,109 @@ int numbers(const char* path, unsigned (&got)[3]) {
     return read;
 }
 
-// Whether an id as shown here stands for itself. The overflow id may also be one the namespace
-// maps, as a container's 0-65535 does: only where it maps every id, as the first namespace does,
-// is the overflow id surely the id of that number.
-bool mapped(unsigned id, const ids& of) {
+// Whether the file is seen through an idmapped mount, as /proc/self/mountinfo marks one; or
+// whether that cannot be told.
+bool idmapped(const struct statx& file) {
+    if ((file.stx_mask & STATX_MNT_ID) == 0) {
+        return true;
+    }
+    std::ifstream in("/proc/self/mountinfo");
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream fields(line);
+        std::uint64_t id = 0;
+        std::string skip;
+        std::string options;
+        fields >> id >> skip >> skip >> skip >> skip >> options;
+        if (id == file.stx_mnt_id) {
+            return ("," + options + ",").find(",idmapped,") != std::string::npos;
+        }
+    }
+    return true;
+}
+
+// Whether an id of the file as shown here stands for itself. The overflow id may also be one the
+// namespace maps, as a container's 0-65535 does: only where it maps every id, as the first
+// namespace does, and the mount maps them all as they are, is it surely the id of that number.
+bool mapped(unsigned id, const ids& of, const struct statx& file) {
     unsigned overflow[3] = {65534};
     unsigned map[3] = {};
     numbers(of.overflow, overflow);
-    return id != overflow[0] || (numbers(of.map, map) == 3 && map[0] == 0 && map[2] == UINT32_MAX);
+    return id != overflow[0] ||
+           (numbers(of.map, map) == 3 && map[0] == 0 && map[2] == UINT32_MAX && !idmapped(file));
 }
 
-// Whether the kernel grants the user CAP_FOWNER over the file: the capability in effect, in a user
-// namespace where the file's owner and group have ids.
+// Whether the kernel grants the user CAP_FOWNER over the file: the capability in effect, where the
+// file's owner and group have ids.
 bool may_own(const struct statx& file) {
     __user_cap_header_struct head{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct caps[_LINUX_CAPABILITY_U32S_3]{};
     return syscall(SYS_capget, &head, caps) == 0 && (caps[0].effective & (1U << CAP_FOWNER)) != 0 &&
-           mapped(file.stx_uid, users) && mapped(file.stx_gid, groups);
+           owner(file) != nobody && group(file) != nobody;
 }
 
-}  // namespace
-
-bool same_user(unsigned id, unsigned other) { return id == other && mapped(id, users); }
-bool same_group(unsigned id, unsigned other) { return id == other && mapped(id, groups); }
-
-bool trusted(const struct statx& folder, const struct statx& file) {
-    if ((folder.stx_mode & S_ISVTX) == 0 || (folder.stx_mode & (S_IWGRP | S_IWOTH)) == 0) {
-        return true;
-    }
-    return same_user(file.stx_uid, geteuid()) || same_user(file.stx_uid, folder.stx_uid);
+bool writable_by_others(const struct statx& folder) {
+    return (folder.stx_mode & (S_IWGRP | S_IWOTH)) != 0;
 }
 
-namespace {
+// Where others may make and remove names, but only their own: /tmp.
+bool sticky_shared(const struct statx& folder) {
+    return (folder.stx_mode & S_ISVTX) != 0 && writable_by_others(folder);
+}
+
+bool mine(const struct statx& file) { return owner(file) == geteuid(); }
 
 bool may_replace(const struct statx& folder, const struct statx& file) {
-    if ((folder.stx_mode & S_ISVTX) == 0) {
-        return true;
+    return (folder.stx_mode & S_ISVTX) == 0 || mine(file) || mine(folder) || may_own(file);
+}
+
+// Whether the file, open as fd, is append-only: as statx tells where it can, else as the file
+// system does (not FUSE's, which tells nothing).
+bool append_only(int fd, const struct statx& st) {
+    if ((st.stx_attributes_mask & STATX_ATTR_APPEND) != 0) {
+        return (st.stx_attributes & STATX_ATTR_APPEND) != 0;
     }
-    const uid_t me = geteuid();
-    return same_user(file.stx_uid, me) || same_user(folder.stx_uid, me) || may_own(file);
+    int flags = 0;
+    return ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_APPEND_FL) != 0;
+}
+
+// As append_only, for the file called name in dir.
+int append_only(int dir, const char* name, const struct statx& st) {
+    const int fd = open_to_look(dir, name);
+    if (fd < 0) {
+        return errno;
+    }
+    const bool append = append_only(fd, st);
+    close(fd);
+    return append ? EPERM : 0;
 }
 
 }  // namespace
+
+unsigned owner(const struct statx& file) {
+    return mapped(file.stx_uid, users, file) ? file.stx_uid : nobody;
+}
+unsigned group(const struct statx& file) {
+    return mapped(file.stx_gid, groups, file) ? file.stx_gid : nobody;
+}
+bool same(unsigned id, unsigned other) { return id == other && id != nobody; }
+
+bool trusted(const struct statx& folder, const struct statx& file) {
+    return !sticky_shared(folder) || mine(file) || same(owner(file), owner(folder));
+}
+
+bool followed(const struct statx& folder, const struct statx& link) {
+    const unsigned holder = owner(folder);
+    if (sticky_shared(folder) || (!writable_by_others(folder) && (mine(folder) || holder == 0))) {
+        return trusted(folder, link);
+    }
+    return mine(link);
+}
+
+int open_to_look(int dir, const char* name) {
+    constexpr int flags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    const int fd = openat(dir, name, O_RDONLY | flags);
+    return fd < 0 && errno == EACCES ? openat(dir, name, O_WRONLY | flags) : fd;
+}
 
 int check_target(int dir, const char* name, struct statx& old) {
     struct statx folder {};
@@ -87,7 +153,7 @@ int check_target(int dir, const char* name, struct statx& old) {
         }
     }
     // No name can be taken out of an append-only folder: neither the target's nor the new file's.
-    if ((folder.stx_attributes & STATX_ATTR_APPEND) != 0) {
+    if (append_only(dir, folder)) {
         return EPERM;
     }
     if (old.stx_mode == 0) {
@@ -103,8 +169,8 @@ int check_target(int dir, const char* name, struct statx& old) {
     if (faccessat(dir, name, W_OK, AT_EACCESS) != 0) {
         return errno;
     }
-    if ((old.stx_attributes & STATX_ATTR_APPEND) != 0) {
-        return EPERM;
+    if (const int err = append_only(dir, name, old); err != 0) {
+        return err;
     }
     if ((old.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0) {
         return EBUSY;

@@ -2,26 +2,46 @@
 
 #include <sys/stat.h>
 
+#include <climits>
+
 // Whose files the program trusts, and which it may replace.
 //
-// Ids compare as the kernel compares them. In a user namespace, every id the namespace does not
-// map shows as the overflow id; such an id is nobody's: never the user's, never the folder
-// owner's, never equal to another, though all show the same number. As the overflow id may be
-// mapped too, it is taken for nobody's wherever the namespace does not map every id.
+// Ids compare as the kernel compares them. An owner that the user namespace, or an idmapped mount,
+// does not map shows as the overflow id; such an owner is nobody's: never the user's, never the
+// folder owner's, never equal to another, though all show the same number. As the overflow id may
+// be a real one too, it is taken for nobody's wherever it may stand for an unmapped one: where the
+// namespace does not map every id, on an idmapped mount, and where neither can be told.
 
-// Whether two ids as shown here are one: never where one has no mapping here.
-bool same_user(unsigned id, unsigned other);
-bool same_group(unsigned id, unsigned other);
+// No id: (uid_t)-1 is never one.
+inline constexpr unsigned nobody = UINT_MAX;
 
-// Whether a link or an existing table may be trusted: other users may put one in a sticky folder
-// that they may write, such as /tmp, so there only the user's own and the folder owner's are,
-// whatever fs.protected_symlinks and fs.protected_regular say. Elsewhere, all are.
+// The file's owner and group as ids to compare; nobody where they may have no id here.
+unsigned owner(const struct statx& file);
+unsigned group(const struct statx& file);
+
+// Whether two ids as owner() and group() give them are one: never where they are nobody.
+bool same(unsigned id, unsigned other);
+
+// Whether an existing table may be trusted: other users may put one in a sticky folder that they
+// may write, such as /tmp, so there only the user's own and the folder owner's are, whatever
+// fs.protected_regular says. Elsewhere, all are.
 bool trusted(const struct statx& folder, const struct statx& file);
+
+// Whether a link may be followed. In a sticky folder that others may write, as trusted() has it,
+// whatever fs.protected_symlinks says. In a folder of the user's or root's that only its owner may
+// write, all are. Elsewhere another user could have put it there, as in a folder they own or may
+// write: only the user's own are.
+bool followed(const struct statx& folder, const struct statx& link);
 
 // Refuses at once what would be refused, or must not be done, only after the whole run: the file
 // called name in the folder dir is replaced by renaming another over it. Leaves the existing file's
 // status in old, or its mode 0 where there is none. 0, or an errno or reason of messages.hpp.
 int check_target(int dir, const char* name, struct statx& old);
 
+// The file called name in dir, opened to look at, not to change: for reading, or where the user
+// may only write it, for writing. A descriptor, or -1 with errno set.
+int open_to_look(int dir, const char* name);
+
 // What the functions above read of a file.
-inline constexpr unsigned owner_fields = STATX_TYPE | STATX_MODE | STATX_UID | STATX_GID;
+inline constexpr unsigned owner_fields =
+    STATX_TYPE | STATX_MODE | STATX_UID | STATX_GID | STATX_MNT_ID;
