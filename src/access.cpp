@@ -1,79 +1,118 @@
 #include "access.hpp"
 
 #include <fcntl.h>
-#include <linux/limits.h>
+#include <linux/posix_acl.h>
+#include <linux/posix_acl_xattr.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "trust.hpp"
 
 namespace {
 
 constexpr char acl_name[] = "system.posix_acl_access";
+using entry = posix_acl_xattr_entry;  // as the kernel stores it: little-endian, as the CPUs here
+using acl = std::vector<entry>;
+constexpr auto undefined = static_cast<std::uint32_t>(ACL_UNDEFINED_ID);
 
-// The old file's access ACL, as the kernel stores it, or none. Read through a descriptor for
-// reading, or, where the file may only be written, for writing (the caller knows it may): no data
-// changes either way, and no /proc is needed.
-int old_acl(int dir, const char* name, std::string& acl) {
-    constexpr int flags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    int fd = openat(dir, name, O_RDONLY | flags);
-    if (fd < 0 && errno == EACCES) {
-        fd = openat(dir, name, O_WRONLY | flags);
-    }
+// The old file's access ACL, or, where it has none, the one its permission bits stand for. Read
+// through a descriptor, so that no /proc is needed.
+int old_acl(int dir, const char* name, const struct statx& old, acl& out) {
+    const int fd = open_to_look(dir, name);
     if (fd < 0) {
         return errno;
     }
-    acl.resize(XATTR_SIZE_MAX);
-    const ssize_t size = fgetxattr(fd, acl_name, acl.data(), acl.size());
+    std::string bytes(XATTR_SIZE_MAX, '\0');
+    const ssize_t size = fgetxattr(fd, acl_name, bytes.data(), bytes.size());
     const int err = size < 0 && errno != ENODATA && errno != EOPNOTSUPP ? errno : 0;
     close(fd);
-    acl.resize(size < 0 ? 0 : static_cast<std::size_t>(size));
-    return err;
+    if (size < 0) {
+        const auto bits = [&](int shift) {
+            return static_cast<std::uint16_t>(old.stx_mode >> shift & 7);
+        };
+        out = {{ACL_USER_OBJ, bits(6), undefined},
+               {ACL_GROUP_OBJ, bits(3), undefined},
+               {ACL_OTHER, bits(0), undefined}};
+        return err;
+    }
+    constexpr auto head = sizeof(posix_acl_xattr_header);
+    out.resize(static_cast<std::size_t>(size) < head
+                   ? 0
+                   : (static_cast<std::size_t>(size) - head) / sizeof(entry));
+    std::memcpy(out.data(), bytes.data() + head, out.size() * sizeof(entry));
+    return 0;
 }
 
 // What the user may do with the old file, by the kernel's own check, as permission bits.
-mode_t own_access(int dir, const char* name) {
-    mode_t may = 0;
-    for (const auto& [check, bit] : {std::pair<int, mode_t>{R_OK, 4}, {W_OK, 2}, {X_OK, 1}}) {
+std::uint16_t own_access(int dir, const char* name) {
+    int may = 0;
+    for (const auto& [check, bit] : {std::pair{R_OK, 4}, {W_OK, 2}, {X_OK, 1}}) {
         may |= faccessat(dir, name, check, AT_EACCESS) == 0 ? bit : 0;
     }
-    return may;
+    return static_cast<std::uint16_t>(may);
 }
 
-// The old file's permission bits, for a new file whose owner and group are as given. Where either
-// is not the old one's, those the old file let in by one class may now fall in another: each class
-// then gets no more than every class its members may have come from, and the user no more than it
-// had.
-mode_t new_bits(int dir, const char* name, const struct statx& old, const struct stat& now) {
-    const bool owner = same_user(now.st_uid, old.stx_uid);
-    const mode_t user = owner ? old.stx_mode >> 6 & 7 : own_access(dir, name);
-    const mode_t group = old.stx_mode >> 3 & 7;
-    const mode_t other = old.stx_mode & 7;
-    const mode_t kept = (same_group(now.st_gid, old.stx_gid) ? 7 : group & other) &
-                        (owner ? 7 : old.stx_mode >> 6 & 7);
-    return user << 6 | (group & kept) << 3 | (other & kept);
+// Where the new file's owner or group is not the old one's, those the old file let in by one class
+// may now fall in another: each class then gets no more than the least that every class they may
+// come from gave (the old owner's where the owner changes; every other, under the mask, where the
+// group does), and the user no more than it had.
+void cut(acl& entries, bool owner, bool group, std::uint16_t user) {
+    std::uint16_t mask = 7;
+    for (const entry& e : entries) {
+        mask = e.e_tag == ACL_MASK ? e.e_perm : mask;
+    }
+    std::uint16_t least = 7;
+    for (const entry& e : entries) {
+        if (e.e_tag == ACL_USER_OBJ ? !owner : !group) {
+            least &= e.e_tag == ACL_USER_OBJ || e.e_tag == ACL_OTHER ? e.e_perm : e.e_perm & mask;
+        }
+    }
+    for (entry& e : entries) {
+        e.e_perm = e.e_tag != ACL_USER_OBJ ? e.e_perm & least : owner ? e.e_perm : user;
+    }
+}
+
+// All the file's access at once: the ACL sets the bits with it, and the kernel keeps one that says
+// no more than the bits do as the bits alone. Where the file system has no ACLs, the bits.
+int set_acl(int fd, const acl& entries) {
+    const posix_acl_xattr_header head{POSIX_ACL_XATTR_VERSION};
+    std::string bytes(reinterpret_cast<const char*>(&head), sizeof head);
+    bytes.append(reinterpret_cast<const char*>(entries.data()), entries.size() * sizeof(entry));
+    if (fsetxattr(fd, acl_name, bytes.data(), bytes.size(), 0) == 0) {
+        return 0;
+    }
+    if (errno != EOPNOTSUPP || entries.size() != 3) {
+        return errno;
+    }
+    const auto bits = entries[0].e_perm << 6 | entries[1].e_perm << 3 | entries[2].e_perm;
+    return fchmod(fd, static_cast<mode_t>(bits)) != 0 ? errno : 0;
 }
 
 }  // namespace
 
 int give_access(int fd, int dir, const char* name, const struct statx& old) {
-    std::string acl;
-    if (const int err = old_acl(dir, name, acl); err != 0) {
+    acl entries;
+    if (const int err = old_acl(dir, name, old, entries); err != 0) {
         return err;
     }
-    if (!acl.empty() ? fsetxattr(fd, acl_name, acl.data(), acl.size(), 0) != 0
-                     : fremovexattr(fd, acl_name) != 0 && errno != ENODATA && errno != EOPNOTSUPP) {
-        return errno;
-    }
-    // Not as an outsider (EPERM), nor where the group has no id here (EINVAL, in a user namespace).
+    // The group first, while the new file lets no one in: the old group's entry must never apply
+    // to the group the folder gave. Not as an outsider (EPERM), nor where the group has no id here
+    // (EINVAL, in a user namespace).
     if (fchown(fd, static_cast<uid_t>(-1), old.stx_gid) != 0 && errno != EPERM && errno != EINVAL) {
         return errno;
     }
-    // The bits last, as the umask may have cut some.
-    struct stat now {};
-    return fstat(fd, &now) != 0 || fchmod(fd, new_bits(dir, name, old, now)) != 0 ? errno : 0;
+    struct statx now {};
+    if (statx(fd, "", AT_EMPTY_PATH, owner_fields, &now) != 0) {
+        return errno;
+    }
+    const bool owner_kept = same(owner(now), owner(old));
+    cut(entries, owner_kept, same(group(now), group(old)), owner_kept ? 0 : own_access(dir, name));
+    return set_acl(fd, entries);
 }
