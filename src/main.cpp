@@ -5,7 +5,6 @@
 #include <charconv>
 #include <csignal>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -32,28 +31,35 @@ int open_std_fds() {
     return 0;
 }
 
-int fail(const char* what, int err, const char* left = nullptr) {
-    const std::string path = escaped(table_path);
-    std::fprintf(stderr, "triple_table: %s %s: %s", what, path.c_str(), reason(err));
+// One line on stderr, made whole first and written at once, so that no other writer to the same
+// pipe or log can split it.
+int fail(const std::string& what, const char* left = nullptr) {
+    std::string line = "triple_table: " + what;
     if (left != nullptr) {
-        std::fprintf(stderr, "; the new table is left beside it, as %s", escaped(left).c_str());
+        line += "; the new table is left beside it, as " + escaped(left);
     }
-    std::fputc('\n', stderr);
+    write_all(2, line + '\n');
     return 1;
+}
+
+// What could not be done to the table, and why.
+std::string about(const char* what, int err) {
+    return std::string(what) + " " + escaped(table_path) + ": " + reason(err);
 }
 
 }  // namespace
 
 int main() {
     if (const int err = open_std_fds(); err != 0) {
-        std::fprintf(stderr, "triple_table: cannot open /dev/null: %s\n", std::strerror(err));
-        return 1;
+        return fail(std::string("cannot open /dev/null: ") + std::strerror(err));
     }
-    // Past a file size limit, a write then fails and is reported, rather than killing us.
+    // Past a file size limit, a write then fails and is reported, rather than killing us; so does
+    // the message to a pipe that no one reads, and the status still tells.
     std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
     replacement f;
     if (const int err = start_replacement(f, table_path); err != 0) {
-        return fail("cannot create", err, leftover(f));
+        return fail(about("cannot create", err), leftover(f));
     }
     for (std::int32_t i = 0; i <= last; ++i) {
         char* const entry = space_in_replacement(f, longest);
@@ -64,7 +70,7 @@ int main() {
         append_to_replacement(f, std::copy(separator.begin(), separator.end(), end));
     }
     if (const int err = commit_replacement(f); err != 0) {
-        return fail("cannot write", err, leftover(f));
+        return fail(about("cannot write", err), leftover(f));
     }
     return 0;
 }

@@ -1,5 +1,8 @@
 #include "messages.hpp"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -89,4 +92,19 @@ std::string escaped(std::string_view text) {
         text.remove_prefix(bytes.size());
     }
     return out;
+}
+
+int write_all(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t done = write(fd, text.data(), text.size());
+        if (done < 0 && errno != EINTR) {
+            return errno;
+        }
+        // As git's write_in_full has it: a write that makes no progress never will.
+        if (done == 0) {
+            return ENOSPC;
+        }
+        text.remove_prefix(done < 0 ? 0 : static_cast<std::size_t>(done));
+    }
+    return 0;
 }

@@ -17,3 +17,6 @@ const char* reason(int err);
 // characters are escaped as C writes them (C1 controls, the Unicode line and paragraph separators,
 // and bytes that are not UTF-8 too, as \ooo), while printable UTF-8 stays as it is.
 std::string escaped(std::string_view text);
+
+// Writes all of text to fd, retrying a write cut short or interrupted. 0 or an errno.
+int write_all(int fd, std::string_view text);

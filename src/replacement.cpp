@@ -106,21 +106,6 @@ int drop(replacement& f, int err) {
     return err;
 }
 
-int write_all(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t done = write(fd, text.data(), text.size());
-        if (done < 0 && errno != EINTR) {
-            return errno;
-        }
-        // As git's write_in_full has it: a write that makes no progress never will.
-        if (done == 0) {
-            return ENOSPC;
-        }
-        text.remove_prefix(done < 0 ? 0 : static_cast<std::size_t>(done));
-    }
-    return 0;
-}
-
 // Names the unnamed file: by its descriptor where the kernel lets us, else through /proc.
 int give_name(replacement& f) {
     char self[16];
@@ -148,7 +133,8 @@ int check_name(const replacement& f) {
 }
 
 // Whether the path still leads to the folder and name the run holds: since the start, the folder
-// may have been moved or mounted over, or a link on the way aimed elsewhere.
+// may have been moved or mounted over, or a link on the way aimed elsewhere. A walk that fails now
+// is such a change too.
 int check_path(const replacement& f) {
     walked now;
     const int err = walk_path(f.path.c_str(), now);
@@ -160,7 +146,7 @@ int check_path(const replacement& f) {
     if (now.dir >= 0) {
         close(now.dir);
     }
-    return err != 0 ? err : same ? 0 : path_moved;
+    return same ? 0 : path_moved;
 }
 
 }  // namespace
