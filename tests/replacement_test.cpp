@@ -1,5 +1,6 @@
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 
 #include "rows.hpp"
 #include "table_path.hpp"
@@ -35,19 +36,19 @@ const char* mounted_over() {
     return unless(own_mounts() && mount(other.c_str(), at("mounted").c_str(), "", MS_BIND, "") == 0,
                   no_namespace);
 }
-const char* no_tmpfile() { return inject(SCMP_SYS(openat), EOPNOTSUPP, unnamed_file); }
+const char* no_tmpfile() { return inject(SCMP_SYS(openat), EOPNOTSUPP, {unnamed_file}); }
 // The table cannot be opened to read its ACL.
 const char* no_acl() {
     constexpr auto flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    return inject(SCMP_SYS(openat), EIO, {2, SCMP_CMP_EQ, flags, 0});
+    return inject(SCMP_SYS(openat), EIO, {{2, SCMP_CMP_EQ, flags, 0}});
 }
 // No randomness from the kernel, and the name it would give without taken.
 const char* no_randomness() {
     fs::create_symlink(at("ro"), at(".tmp000000"));
-    return inject(SCMP_SYS(getrandom), ENOSYS, any);
+    return inject(SCMP_SYS(getrandom), ENOSYS, {});
 }
 const char* no_status() {
-    return inject(SCMP_SYS(statx), EIO, {2, SCMP_CMP_EQ, AT_SYMLINK_NOFOLLOW, 0});
+    return inject(SCMP_SYS(statx), EIO, {{2, SCMP_CMP_EQ, AT_SYMLINK_NOFOLLOW, 0}});
 }
 // The table held open as descriptor 101, which /proc/self/fd shows as a link to it.
 const char* table_held() {
@@ -55,7 +56,7 @@ const char* table_held() {
 }
 // No /proc from the start, and no naming an unnamed file without it.
 const char* no_proc() {
-    const char* const why = inject(SCMP_SYS(linkat), ENOENT, {4, SCMP_CMP_EQ, AT_EMPTY_PATH, 0});
+    const char* const why = inject(SCMP_SYS(linkat), ENOENT, {{4, SCMP_CMP_EQ, AT_EMPTY_PATH, 0}});
     return why != nullptr
                ? why
                : unless(own_mounts() && mount("proc", "/proc", "tmpfs", 0, "") == 0, no_namespace);
@@ -85,17 +86,64 @@ const char* as_overflow_id() {
         map.open("/proc/self/uid_map");
         map << "65534 0 1" << std::flush;
     }
-    return unless(map.good() && geteuid() == 65534, no_root);
+    return unless(map.good() && geteuid() == 65534, root() ? no_namespace : no_root);
 }
-const char* unmapped() { return unless(root() && unshare(CLONE_NEWUSER) == 0, no_root); }
+const char* unmapped() {
+    return unless(root() && unshare(CLONE_NEWUSER) == 0, root() ? no_namespace : no_root);
+}
+// Statx tells no attributes, as where glibc makes do with fstatat.
+const char* append_only_unseen() {
+    const char* const why = append_only_folder();
+    return why != nullptr ? why : inject(SCMP_SYS(statx), ENOSYS, {});
+}
+// A user namespace that maps root alone: a mount idmapped by it shows every other owner as nobody.
+int root_alone() {
+    int ready[2];
+    char done = 0;
+    if (pipe(ready) != 0) {
+        return -1;
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        done = unshare(CLONE_NEWUSER) == 0 ? 'y' : 'n';
+        _exit(write(ready[1], &done, 1) == 1 ? pause() : 1);
+    }
+    const std::string proc = "/proc/" + std::to_string(pid) + "/";
+    const bool made = read(ready[0], &done, 1) == 1 && done == 'y';
+    std::ofstream(proc + "uid_map") << "0 0 1";
+    std::ofstream(proc + "gid_map") << "0 0 1";
+    const int ns = made ? open((proc + "ns/user").c_str(), O_RDONLY | O_CLOEXEC) : -1;
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return ns;
+}
+// The scratch folder seen at m through a mount idmapped so.
+const char* idmapped() {
+    mount_attr idmap{};
+    idmap.attr_set = MOUNT_ATTR_IDMAP;
+    idmap.userns_fd = static_cast<std::uint64_t>(root_alone());
+    const int tree = own_mounts() ? open_tree(AT_FDCWD, scratch.c_str(), OPEN_TREE_CLONE) : -1;
+    const bool ready =
+        tree >= 0 && mount_setattr(tree, "", AT_EMPTY_PATH, &idmap, sizeof idmap) == 0 &&
+        move_mount(tree, "", AT_FDCWD, at("m").c_str(), MOVE_MOUNT_F_EMPTY_PATH) == 0;
+    return unless(root() && ready, root() ? "needs idmapped mounts" : no_root);
+}
+// A table of the user's, in a group of which the user is no member, and which shuts that group out.
+const char* group_shut_out() {
+    const std::string table = at("wo/shut");
+    const std::string set = "setfacl -m u::rw,u:2002:r,g::-,m::r,o::r " + table + " 2>/dev/null";
+    const bool ready =
+        root() && lchown(table.c_str(), 4242, 4244) == 0 && std::system(set.c_str()) == 0;
+    return unless(ready && become(4242), no_root);
+}
 const char* folder_owner() { return unless(root() && become(4242), no_root); }
 
 constexpr scmp_arg_cmp on(int fd) { return {0, SCMP_CMP_EQ, static_cast<scmp_datum_t>(fd), 0}; }
-void no_progress(const files_held& h) { inject(SCMP_SYS(write), 0, on(h.fd)); }
-void no_file_sync(const files_held& h) { inject(SCMP_SYS(fsync), EIO, on(h.fd)); }
-void no_naming(const files_held& h) { inject(SCMP_SYS(linkat), EIO, on(h.fd)); }
-void no_folder_sync(const files_held& h) { inject(SCMP_SYS(fsync), EIO, on(h.dir)); }
-void no_close(const files_held& h) { inject(SCMP_SYS(close), EIO, on(h.fd)); }
+void no_progress(const files_held& h) { inject(SCMP_SYS(write), 0, {on(h.fd)}); }
+void no_file_sync(const files_held& h) { inject(SCMP_SYS(fsync), EIO, {on(h.fd)}); }
+void no_naming(const files_held& h) { inject(SCMP_SYS(linkat), EIO, {on(h.fd)}); }
+void no_folder_sync(const files_held& h) { inject(SCMP_SYS(fsync), EIO, {on(h.dir)}); }
+void no_close(const files_held& h) { inject(SCMP_SYS(close), EIO, {on(h.fd)}); }
 void terminated(const files_held&) { raise(SIGTERM); }
 void killed(const files_held&) { raise(SIGKILL); }
 void harmless(const files_held&) {
@@ -105,9 +153,11 @@ void harmless(const files_held&) {
 }
 // Named through /proc, which is then gone.
 void proc_gone(const files_held&) {
-    inject(SCMP_SYS(linkat), ENOENT, {4, SCMP_CMP_EQ, AT_EMPTY_PATH, 0});
+    inject(SCMP_SYS(linkat), ENOENT, {{4, SCMP_CMP_EQ, AT_EMPTY_PATH, 0}});
     mount("proc", "/proc", "tmpfs", 0, "");
 }
+// The folder renamed away.
+void moved_away(const files_held&) { fs::rename(at("v1"), at("v2/v1")); }
 // Another user of the folder puts a link to a file of theirs where the new file stands.
 void taken(const files_held& h) {
     fs::create_symlink(at("ro"), at("theirs"));
@@ -164,6 +214,15 @@ const row rows[] = {
      done("user::rw- user:2:r-- group::r-- mask::r-- other::---"), with_acls},
     {"RefusesAnAppendOnlyTable", "other", refused(EPERM), append_only_table},
     {"RefusesAnAppendOnlyFolderAtOnce", "ao/txt.txt", refused(EPERM), append_only_folder},
+    {"RefusesAnAppendOnlyFolderStatxDoesNotTell", "ao/txt.txt", refused(EPERM), append_only_unseen},
+    {"RefusesALinkOfAnotherThroughAnIdmappedMount", "m/s4/link/txt.txt", refused(EACCES), idmapped,
+     nullptr, unnamed, "v1/txt.txt"},
+    {"RefusesALinkOfAnotherInTheirOwnFolder", "wo/link", refused(EACCES), as_root, nullptr, unnamed,
+     "txt.txt"},
+    {"KeepsOutAGroupTheOldAclShutOut", "wo/shut",
+     done("group 4242 user::rw- user:2002:--- group::--- mask::--- other::---"), group_shut_out},
+    {"FailsWhereTheFolderMovedAwayMidRun", "v1/txt.txt", failed(path_moved), nullptr, moved_away,
+     unnamed, "v2/v1/txt.txt"},
     {"RefusesALinkOfAnUnmappedUser", "s4/link/txt.txt", refused(EACCES), as_overflow_id},
     {"RefusesATableOfAnUnmappedUserAsOne", "s4/txt.txt", refused(EACCES), unmapped},
     {"RefusesWhereOnlyCapFownerWouldDo", "s3/theirs", refused(EPERM), as_overflow_id},
@@ -197,19 +256,37 @@ const char* no_dev_null() {
                   no_namespace);
 }
 const char* stuck() {
-    const char* const why = inject(SCMP_SYS(renameat), EIO, any);
-    return why != nullptr ? why : inject(SCMP_SYS(unlinkat), EIO, any);
+    const char* const why = inject(SCMP_SYS(renameat), EIO, {});
+    return why != nullptr ? why : inject(SCMP_SYS(unlinkat), EIO, {});
+}
+
+// Its message to a pipe that no one reads.
+const char* no_reader() {
+    int ends[2];
+    const bool broken = pipe(ends) == 0 && close(ends[0]) == 0 && dup2(ends[1], 2) == 2;
+    return unless(broken && no_folder() == nullptr, "no pipe");
+}
+// Any write to stderr but one of the whole message fails.
+const std::string cannot = "triple_table: cannot ";
+const char* in_one_write() {
+    const auto size = cannot.size() + std::strlen("create : No such file or directory\n") +
+                      escaped(table_path).size();
+    const char* const why = no_folder();
+    return why != nullptr
+               ? why
+               : inject(SCMP_SYS(write), EIO, {{0, SCMP_CMP_EQ, 2, 0}, {2, SCMP_CMP_NE, size, 0}});
 }
 
 // The program itself, in a process setup has made ready.
 row program(const char* name, const char* (*setup)(), outcome want) {
     return {name, table_path, std::move(want), setup, nullptr, unnamed, nullptr, true};
 }
-const std::string cannot = "triple_table: cannot ";
+
 const std::string left = "; the new table is left beside it, as .tmpXXXXXX";
 const row runs[] = {
-    program("RefusesAtOnceWithoutItsFolder", no_folder,
+    program("RefusesAtOnceWithoutItsFolderInOneWrite", in_one_write,
             ended(cannot + "create PATH: No such file or directory\nstatus 1", "")),
+    program("ExitsOneWhereNoOneReadsWhy", no_reader, ended("status 1", "")),
     program("SaysSoPastAFileSizeLimit", size_limit,
             ended(cannot + "write PATH: File too large\nstatus 1", "old table")),
     program("SaysSoWithoutDevNull", no_dev_null,

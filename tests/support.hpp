@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <ostream>
 #include <string>
@@ -97,16 +98,16 @@ std::string in_child(Body body) {
 
 // From now on, in this process and all it runs, call fails with err (or returns 0) where its
 // argument matches. Null, or why that cannot be done here.
-inline const char* inject(int call, int err, scmp_arg_cmp arg) {
+inline const char* inject(int call, int err, std::initializer_list<scmp_arg_cmp> args) {
     const scmp_filter_ctx ctx = seccomp_init(SCMP_ACT_ALLOW);
     const auto action = SCMP_ACT_ERRNO(static_cast<std::uint16_t>(err));
-    const bool filtered =
-        seccomp_rule_add_array(ctx, action, call, 1, &arg) == 0 && seccomp_load(ctx) == 0;
+    const auto count = static_cast<unsigned>(args.size());
+    const bool filtered = seccomp_rule_add_array(ctx, action, call, count, args.begin()) == 0 &&
+                          seccomp_load(ctx) == 0;
     seccomp_release(ctx);
     return filtered ? nullptr : "cannot filter system calls";
 }
 
-inline constexpr scmp_arg_cmp any{0, SCMP_CMP_GE, 0, 0};
 inline constexpr scmp_arg_cmp unnamed_file{2, SCMP_CMP_MASKED_EQ, O_TMPFILE, O_TMPFILE};
 
 // Gives this process mounts of its own, in a user namespace of its own where it is not root; says
