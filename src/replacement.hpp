@@ -17,7 +17,8 @@
 //    the file system cannot or when asked, under a short random name, which a signal that would end
 //    the process removes first (signal_cleanup.hpp).
 // 2. space_in_replacement and append_to_replacement put the text in a buffer, written out through
-//    the one descriptor that made the file; the first failure is kept and returned by commit.
+//    the one descriptor that made the file, its writeback started as it goes; the first failure is
+//    kept and returned by commit.
 // 3. commit_replacement writes out the rest and syncs the new file; then, with the fatal signals
 //    held, names it where it has no name, checks that the name holds it and that the path still
 //    leads to the folder, renames it over the target, and syncs the folder.
@@ -40,15 +41,16 @@
 enum class temp_file { unnamed, named };
 
 struct replacement {
-    int dir = -1;          // the target's folder, where the new file is made and renamed
-    int fd = -1;           // the new file
-    int proc = -1;         // /proc/self/fd, to name an unnamed file through
-    std::string path;      // the path given, walked again before the rename
-    std::string target;    // the name of the file to replace, in dir
-    char name[16] = "";    // the new file's name in dir, while it has one
-    char buffer[1 << 16];  // what is not yet written, held here so that no append allocates
-    std::size_t used = 0;  // of buffer
-    int err = 0;           // the first failure of a write
+    int dir = -1;               // the target's folder, where the new file is made and renamed
+    int fd = -1;                // the new file
+    int proc = -1;              // /proc/self/fd, to name an unnamed file through
+    std::string path;           // the path given, walked again before the rename
+    std::string target;         // the name of the file to replace, in dir
+    char name[16] = "";         // the new file's name in dir, while it has one
+    char buffer[1 << 16];       // what is not yet written, held here so that no append allocates
+    std::size_t used = 0;       // of buffer
+    std::size_t unstarted = 0;  // bytes written since their writeback was last started
+    int err = 0;                // the first failure of a write
     signal_cleanup cleanup;
 };
 
