@@ -31,28 +31,9 @@ const char* nosymfollow() {
         own_mounts() && mount("m", at("m").c_str(), "tmpfs", MS_NOSYMFOLLOW, "") == 0;
     return unless(ready && symlink("x", at("m/link").c_str()) == 0, no_namespace);
 }
-const char* mounted_over() {
-    const std::string other = at("other");
-    return unless(own_mounts() && mount(other.c_str(), at("mounted").c_str(), "", MS_BIND, "") == 0,
-                  no_namespace);
-}
-const char* no_tmpfile() { return inject(SCMP_SYS(openat), EOPNOTSUPP, {unnamed_file}); }
-// The table cannot be opened to read its ACL.
-const char* no_acl() {
-    constexpr auto flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    return inject(SCMP_SYS(openat), EIO, {{2, SCMP_CMP_EQ, flags, 0}});
-}
-// No randomness from the kernel, and the name it would give without taken.
-const char* no_randomness() {
-    fs::create_symlink(at("ro"), at(".tmp000000"));
-    return inject(SCMP_SYS(getrandom), ENOSYS, {});
-}
+const char* no_acl() { return inject(SCMP_SYS(fgetxattr), EIO, {}); }
 const char* no_status() {
     return inject(SCMP_SYS(statx), EIO, {{2, SCMP_CMP_EQ, AT_SYMLINK_NOFOLLOW, 0}});
-}
-// The table held open as descriptor 101, which /proc/self/fd shows as a link to it.
-const char* table_held() {
-    return unless(dup2(open(at("txt.txt").c_str(), O_PATH), 101) == 101, "no fd");
 }
 // No /proc from the start, and no naming an unnamed file without it.
 const char* no_proc() {
@@ -70,14 +51,11 @@ const char* covered() {
 // The folder gives its new files an ACL that lets user 65534 read and write them; one table has an
 // ACL of its own.
 const char* with_acls() {
-    const std::string set =
-        "setfacl -dm u:65534:rw " + at("acl") + " && setfacl -m u:2:r " + at("acl/shared");
-    return unless(std::system((set + " 2>/dev/null").c_str()) == 0, "needs ACLs and setfacl");
+    return script("setfacl -dm u:65534:rw acl && setfacl -m u:2:r acl/shared || echo needs ACLs");
 }
-const char* append_only_table() {
-    return unless(root() && append_only(at("other"), true), no_root);
+const char* append_only_folder() {
+    return script("chattr +a ao || echo needs root, and a file system that keeps the flag");
 }
-const char* append_only_folder() { return unless(root() && append_only(at("ao"), true), no_root); }
 // Root in a user namespace where it is 65534, the overflow id, and no other id has a mapping: the
 // owners without one show as it does.
 const char* as_overflow_id() {
@@ -88,33 +66,17 @@ const char* as_overflow_id() {
     }
     return unless(map.good() && geteuid() == 65534, root() ? no_namespace : no_root);
 }
-const char* unmapped() {
-    return unless(root() && unshare(CLONE_NEWUSER) == 0, root() ? no_namespace : no_root);
-}
 // Statx tells no attributes, as where glibc makes do with fstatat.
 const char* append_only_unseen() {
     const char* const why = append_only_folder();
     return why != nullptr ? why : inject(SCMP_SYS(statx), ENOSYS, {});
 }
-// A user namespace that maps root alone: a mount idmapped by it shows every other owner as nobody.
+// A user namespace that maps root alone, held by a process that sleeps in it: a mount idmapped by
+// it shows every other owner as nobody.
 int root_alone() {
-    int ready[2];
-    char done = 0;
-    if (pipe(ready) != 0) {
-        return -1;
-    }
-    const pid_t pid = fork();
-    if (pid == 0) {
-        done = unshare(CLONE_NEWUSER) == 0 ? 'y' : 'n';
-        _exit(write(ready[1], &done, 1) == 1 ? pause() : 1);
-    }
-    const std::string proc = "/proc/" + std::to_string(pid) + "/";
-    const bool made = read(ready[0], &done, 1) == 1 && done == 'y';
-    std::ofstream(proc + "uid_map") << "0 0 1";
-    std::ofstream(proc + "gid_map") << "0 0 1";
-    const int ns = made ? open((proc + "ns/user").c_str(), O_RDONLY | O_CLOEXEC) : -1;
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
+    const std::string pid = sh("unshare -Ur sh -c 'echo $$; exec sleep 9 >/dev/null' &");
+    const int ns = open(("/proc/" + pid + "/ns/user").c_str(), O_RDONLY | O_CLOEXEC);
+    sh("kill " + pid + " 2>/dev/null");
     return ns;
 }
 // The scratch folder seen at m through a mount idmapped so.
@@ -128,13 +90,12 @@ const char* idmapped() {
         move_mount(tree, "", AT_FDCWD, at("m").c_str(), MOVE_MOUNT_F_EMPTY_PATH) == 0;
     return unless(root() && ready, root() ? "needs idmapped mounts" : no_root);
 }
-// A table of the user's, in a group of which the user is no member, and which shuts that group out.
+// A table of the user's that it may only write, in a group it is no member of, which its ACL shuts
+// out.
 const char* group_shut_out() {
-    const std::string table = at("wo/shut");
-    const std::string set = "setfacl -m u::rw,u:2002:r,g::-,m::r,o::r " + table + " 2>/dev/null";
-    const bool ready =
-        root() && lchown(table.c_str(), 4242, 4244) == 0 && std::system(set.c_str()) == 0;
-    return unless(ready && become(4242), no_root);
+    const char* const why = script(
+        "chgrp 4244 wo/shut && setfacl -m u::w,u:2002:r,g::-,m::r,o::r wo/shut || echo needs root");
+    return why != nullptr ? why : unless(become(4242), no_root);
 }
 const char* folder_owner() { return unless(root() && become(4242), no_root); }
 
@@ -157,37 +118,26 @@ void proc_gone(const files_held&) {
     mount("proc", "/proc", "tmpfs", 0, "");
 }
 // The folder renamed away.
-void moved_away(const files_held&) { fs::rename(at("v1"), at("v2/v1")); }
+void moved_away(const files_held&) { script("mv v1 v2/v1"); }
 // Another user of the folder puts a link to a file of theirs where the new file stands.
-void taken(const files_held& h) {
-    fs::create_symlink(at("ro"), at("theirs"));
-    fs::rename(at("theirs"), scratch / h.name);
-}
+void taken(const files_held&) { script("ln -s ro theirs && mv -T theirs .tmp*"); }
 // The link to the folder aimed elsewhere, as a deploy does.
-void moved(const files_held&) {
-    fs::create_directory_symlink("v2", at("cur.new"));
-    fs::rename(at("cur.new"), at("cur"));
-}
+void moved(const files_held&) { script("ln -s v2 cur.new && mv -T cur.new cur"); }
 
 const row rows[] = {
-    // As root, where the old table was another's, its group is kept too.
+    // Relative, absolute, and with `..` after a link. As root, where the old table was another's,
+    // its group is kept too.
     {"FollowsLinksAsTheKernelDoes", "l1",
      done(geteuid() == 0 ? "group 4242 user::rwx group::r-x other::--x"
                          : "user::rwx group::r-x other::--x")},
-    {"FollowsAnAbsoluteLinkFromTheRoot", "abs", done(), nullptr, nullptr, named},
     {"MakesTheFileADanglingLinkLeadsTo", "dangling", done(), nullptr, nullptr, named},
     {"FollowsAProcLinkAsTheKernelDoes", "/proc/self/fd/100/txt.txt", done(), covered, nullptr,
      unnamed, "m/txt.txt"},
-    {"RefusesAProcLinkToAFileOnTheWay", "/proc/self/fd/101/txt.txt", refused(ENOTDIR), table_held,
-     nullptr, unnamed, "txt.txt"},
     {"RefusesALinkLoop", "loop", refused(ELOOP, "")},
     {"RefusesAFolder", "folder", refused(not_regular, "")},
     {"RefusesAPathEndingInAFolder", "folder/.", refused(EISDIR, "")},
-    {"RefusesAFileOnTheWay", "txt.txt/", refused(ENOTDIR, "")},
-    {"RefusesAFolderItMayNotRead", "wx/txt.txt", refused(EACCES, ""), not_the_owner},
     {"RefusesATableItMayNotWrite", "ro", refused(EACCES), not_the_owner},
     {"RefusesLinksOnANosymfollowMount", "m/link", refused(ELOOP, ""), nosymfollow},
-    {"RefusesATableMountedOn", "mounted", refused(EBUSY), mounted_over},
     {"RefusesWhereTheTableCannotBeLookedAt", "txt.txt", refused(EIO), no_status},
     {"RefusesWhereTheTablesAclCannotBeRead", "txt.txt", refused(EIO), no_acl},
     {"TakesAWriteOfNothingForAFullDisk", "txt.txt", failed(ENOSPC), nullptr, no_progress, named},
@@ -199,8 +149,6 @@ const row rows[] = {
     {"ChecksWhatTheNewNameHolds", "txt.txt", failed(name_taken), nullptr, taken, named},
     {"FailsWhereTheFolderChangedMidRun", "cur/txt.txt", failed(path_moved), nullptr, moved, unnamed,
      "v1/txt.txt"},
-    {"WritesANamedFileWhereNoUnnamedOne", "txt.txt", done(), no_tmpfile},
-    {"NamesByTheClockWithoutRandomness", "txt.txt", done(), no_randomness, nullptr, named},
     {"NamesThroughProcHeldFromTheStart", "txt.txt", done(), with_both, proc_gone},
     {"WritesANamedFileWithoutProcAtTheStart", "txt.txt", done(), no_proc},
     {"RemovesTheNamedFileAsASignalEndsIt", "txt.txt", ended("killed by SIGTERM", "old table"),
@@ -212,20 +160,20 @@ const row rows[] = {
      with_acls},
     {"KeepsTheOldTablesAcl", "acl/shared",
      done("user::rw- user:2:r-- group::r-- mask::r-- other::---"), with_acls},
-    {"RefusesAnAppendOnlyTable", "other", refused(EPERM), append_only_table},
     {"RefusesAnAppendOnlyFolderAtOnce", "ao/txt.txt", refused(EPERM), append_only_folder},
     {"RefusesAnAppendOnlyFolderStatxDoesNotTell", "ao/txt.txt", refused(EPERM), append_only_unseen},
     {"RefusesALinkOfAnotherThroughAnIdmappedMount", "m/s4/link/txt.txt", refused(EACCES), idmapped,
      nullptr, unnamed, "v1/txt.txt"},
     {"RefusesALinkOfAnotherInTheirOwnFolder", "wo/link", refused(EACCES), as_root, nullptr, unnamed,
      "txt.txt"},
+    // Read through a descriptor for writing; only root, who runs the rows as another user, may
+    // then read it.
     {"KeepsOutAGroupTheOldAclShutOut", "wo/shut",
-     done("group 4242 user::rw- user:2002:--- group::--- mask::--- other::---"), group_shut_out},
+     done("group 4242 user::-w- user:2002:--- group::--- mask::--- other::---"), group_shut_out},
     {"FailsWhereTheFolderMovedAwayMidRun", "v1/txt.txt", failed(path_moved), nullptr, moved_away,
      unnamed, "v2/v1/txt.txt"},
     {"RefusesALinkOfAnUnmappedUser", "s4/link/txt.txt", refused(EACCES), as_overflow_id},
-    {"RefusesATableOfAnUnmappedUserAsOne", "s4/txt.txt", refused(EACCES), unmapped},
-    {"RefusesWhereOnlyCapFownerWouldDo", "s3/theirs", refused(EPERM), as_overflow_id},
+    {"RefusesATableOfAnUnmappedUserAsOne", "s4/txt.txt", refused(EACCES), as_overflow_id},
     {"ReplacesInAStickyFolderAsRoot", "s2/txt.txt", done(), as_root},
     // Neither its owner nor of its group: the old table's group may not read it, so no one but the
     // user may.
@@ -233,11 +181,6 @@ const row rows[] = {
      done("group 4242 user::rw- group::--- other::---"), folder_owner},
     {"RefusesALinkOfAnotherInAGroupsStickyFolder", "s5/link/txt.txt", refused(EACCES), as_root},
     {"FollowsItsOwnLinkInAnotherUsersStickyFolder", "s2/mine/txt.txt", done(), as_root},
-    // Only root, who runs the rows as another user, may then read it.
-    {"ReadsTheAccessOfATableItMayNotRead", "wo/txt.txt",
-     geteuid() == 0 ? done("group 4242 user::-w- group::-w- other::-w-")
-                    : outcome{"done", "", "", "user::-w- group::-w- other::-w-"},
-     not_the_owner},
     // Of another, unmapped group: others, who had less than the old group, have what it had.
     {"ReplacesInAnUnmappedFolderWithoutSticky", "open/txt.txt",
      done("user::rw- group::r-- other::r--"), as_overflow_id},

@@ -1,13 +1,10 @@
 #pragma once
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 
 #include <algorithm>
 #include <csignal>
 #include <ostream>
-#include <sstream>
 #include <string>
 #include <string_view>
 
@@ -40,78 +37,35 @@ struct row {
 inline fs::path scratch;
 inline std::string at(const char* path) { return scratch / path; }
 
-// The scratch folder, under /tmp where other users can reach it, and what is in it. Each entry:
-// its path; what it is: a folder "/", a file "-" holding "old table", or a link holding the text
-// given (padded, so that three together are longer than a path may be; "@" stands for the scratch
-// folder); and, where root runs the tests, its owner and group, and its mode.
-inline const char* const files[] = {
-    "folder /",   "m /",          "sub/deeper /",        "txt.txt -",
-    "ro - 0 444", "other -",      "mounted -",           "v1/txt.txt -",
-    "v2 /",       "ao/txt.txt -", "acl/txt.txt - 0 640", "acl/shared - 0 640",
-};
-inline const char* const links[] = {
-    "loop loop",         "l1 l2",        "l2 l3",  "l3 up/../kept", "up sub/deeper",
-    "dangling sub/made", "abs @txt.txt", "cur v1",
-};
-// Other users': a folder only its owner may read, with a table only they may write; one they may
-// not read; and, where root has its own id alone, a folder of one without an id here.
-inline const char* const others[] = {
-    ". / 4242 711",
-    "sub/kept - 4242 4751",
-    "wo / 4242 700",
-    "wo/txt.txt - 4242 222",
-    "wx / 4242 300",
-    "wo/link ../txt.txt 4242",
-    "wo/shut - 4242 644",
-    "sg / 4243 2770",
-    "sg/txt.txt - 0 640",
-    "open / 70000 777",
-    "open/txt.txt - 70000 646",
-};
-// Sticky folders: another user's, with root's link in it; one that others may only enter; one that
-// its owner's group may write, with another member's link; and one whose owner, like the owner of
-// a link and a table in it, has no id where root has its own alone.
-inline const char* const sticky[] = {
-    "s2 / 4242 1777",     "s2/txt.txt - 4242 666",  "s2/mine ../open 0",     "s3 / 4242 1755",
-    "s3/txt.txt - 0 606", "s3/theirs - 70000 666",  "s5 / 4242 1770",        "s5/link ../open 4243",
-    "s4 / 70001 1777",    "s4/txt.txt - 70000 666", "s4/link ../v1 70000",
-};
+// The scratch folder, under /tmp where other users can reach it: folders; tables that hold "old
+// table"; links, their text padded with slashes so that three together are longer than a path may
+// be, and their owner where root runs the tests; and, where root runs them, files of other users,
+// a sticky folder of theirs at s2 and s3, of one without an id where root has its own alone at s4,
+// one its owner's group may write at s5, and a setgid folder of a group other than its table's.
+inline constexpr const char* fixture = R"(
+mkdir -p folder m sub/deeper v1 v2 ao acl wo open s2 s3 s4 s5 sg
+for table in txt.txt ro v1/txt.txt ao/txt.txt acl/txt.txt acl/shared sub/kept wo/shut \
+    open/txt.txt s2/txt.txt s3/txt.txt s4/txt.txt sg/txt.txt; do printf 'old table' >$table; done
+pad=$(printf %1800s '' | tr ' ' /)
+link() { ln -s "$1$pad$2" $3 && { [ $(id -u) != 0 ] || chown -h ${4:-0}:${4:-0} $3; }; }
+link . l2 l1; link "$PWD" l3 l2; link . up/../kept l3; link . sub/deeper up; link . loop loop
+link . sub/made dangling; link . v1 cur; link . ../open s2/mine; link . ../v1 s4/link 70000
+link . ../open s5/link 4243; link . ../txt.txt wo/link 4242
+if [ $(id -u) = 0 ]; then
+    chown 4242:4242 . sub/kept wo wo/shut s2 s2/txt.txt s3 s5
+    chown 70000:70000 open open/txt.txt s4/txt.txt; chown 70001:70001 s4; chown 4243:4243 sg
+fi
+chmod 711 .; chmod 4751 sub/kept; chmod 700 wo; chmod 444 ro; chmod 640 acl/* sg/txt.txt
+chmod 777 open; chmod 646 open/txt.txt; chmod 1777 s2 s4; chmod 666 s2/txt.txt s4/txt.txt
+chmod 1755 s3; chmod 606 s3/txt.txt; chmod 1770 s5; chmod 2770 sg
+)";
 
-inline void make(const char* entry) {
-    std::istringstream in(entry);
-    std::string name;
-    std::string what;
-    uid_t owner = 0;
-    mode_t mode = 0;
-    in >> name >> what >> owner >> std::oct >> mode;
-    const fs::path path = scratch / name;
-    const std::string padded = std::string(1800, '/') + what.substr(what.starts_with('@'));
-    if (what == "/") {
-        fs::create_directories(path);
-    } else if (what == "-") {
-        fs::create_directories(path.parent_path());
-        std::ofstream(path) << "old table";
-    } else {
-        fs::create_symlink((what.starts_with('@') ? scratch.string() : ".") + padded, path);
-    }
-    // The owner first, as a new one clears setuid.
-    ASSERT_EQ(geteuid() == 0 ? lchown(path.c_str(), owner, owner) : 0, 0) << entry;
-    ASSERT_EQ(mode != 0 ? chmod(path.c_str(), mode) : 0, 0) << entry;
-}
-
-// What the file gives whom, as getfacl tells it (its group too, where it is not the user's).
-inline std::string access(const fs::path& path) {
-    struct stat st {};
-    const bool theirs = stat(path.c_str(), &st) == 0 && st.st_gid != getegid();
-    std::string out = theirs ? "group " + std::to_string(st.st_gid) : "";
-    FILE* const in = popen(("getfacl -cnp '" + path.string() + "' 2>&1").c_str(), "r");
-    char line[256];
-    while (std::fgets(line, sizeof line, in) != nullptr) {
-        const std::string entry(line, std::strcspn(line, "\n"));
-        out += entry.empty() || out.empty() ? entry : " " + entry;
-    }
-    pclose(in);
-    return out;
+// Runs a shell script in the scratch folder. Null where it did its work; else why it cannot be done
+// here, which the script prints.
+inline const char* script(const char* text) {
+    static std::string why;
+    why = sh(std::string("cd \"$scratch\" && { ") + text + "; } 2>/dev/null");
+    return why.empty() ? nullptr : why.c_str();
 }
 
 inline void on_usr1(int) {}
@@ -156,8 +110,19 @@ inline std::string attempt(const row& r, int out) {
     return err == 0 ? "done" : std::string("failed: ") + reason(err);
 }
 
+// The random part of the new table's names, which no test can foresee, as XXXXXX.
+inline std::string unrandom(std::string text) {
+    for (std::size_t from = text.find(".tmp");
+         from != std::string::npos && from + 10 <= text.size();
+         from = text.find(".tmp", from + 10)) {
+        text.replace(from + 4, 6, "XXXXXX");
+    }
+    return text;
+}
+
 // What the row came to: what was said, with the table's path as PATH; the table, in short where
-// long; the new tables left in its folder; and what it gives whom, where the row asks.
+// long; the new tables left in its folder and those under it; and, where the row asks, the table's
+// group where not the user's, and its ACL, as getfacl tells them.
 inline outcome seen(const row& r, std::string end) {
     const fs::path table = at(r.shows != nullptr ? r.shows : r.path);
     for (std::size_t from = end.find(table); from != std::string::npos; from = end.find(table)) {
@@ -165,17 +130,14 @@ inline outcome seen(const row& r, std::string end) {
     }
     std::string made = slurp(table);
     if (made.size() > 100) {
-        const std::string size = " (" + std::to_string(made.size()) + " bytes)";
-        made.replace(48, made.size() - 68, "… ").append(size);
+        made = made.substr(0, 48) + "… " + made.substr(made.size() - 20) + " (" +
+               std::to_string(made.size()) + " bytes)";
     }
-    outcome got = ended(unrandom(end), made, leftovers(table.parent_path()));
-    got.mode = r.want.mode.empty() ? "" : access(table);
-    return got;
-}
-
-inline bool append_only(const std::string& path, bool on) {
-    return std::system(
-               ("chattr " + std::string(on ? "+a " : "-a ") + path + " 2>/dev/null").c_str()) == 0;
+    setenv("table", table.c_str(), 1);
+    const char* const left = "find \"${table%/*}\" -type f -name '.tmp*' -printf %f 2>/dev/null";
+    const char* const acl = R"(group=$(stat -Lc %g "$table"); [ $group = $(id -g) ] ||
+        printf 'group %s ' $group; getfacl -cnp "$table" | grep . | paste -sd' ')";
+    return {unrandom(end), made, unrandom(sh(left)), r.want.mode.empty() ? "" : sh(acl)};
 }
 
 // Each row a test of its own, in a scratch folder of its own.
@@ -185,10 +147,8 @@ class Rows : public testing::TestWithParam<row> {
         std::string name = fs::temp_directory_path() / "replacement.XXXXXX";
         ASSERT_NE(mkdtemp(name.data()), nullptr);
         scratch = name;
-        std::ranges::for_each(files, make);
-        std::ranges::for_each(links, make);
-        std::ranges::for_each(others, make);
-        std::ranges::for_each(sticky, make);
+        setenv("scratch", name.c_str(), 1);
+        ASSERT_EQ(sh(std::string("cd \"$scratch\" && ") + fixture + " 2>&1"), "");
         const fs::path table = GetParam().path;
         if (GetParam().program) {
             fs::remove_all(table.parent_path());
@@ -196,12 +156,7 @@ class Rows : public testing::TestWithParam<row> {
             std::ofstream(table) << "old table";
         }
     }
-    void TearDown() override {
-        append_only(at("other"), false);
-        append_only(at("ao"), false);
-        fs::permissions(at("wx"), fs::perms::owner_all);
-        fs::remove_all(scratch);
-    }
+    void TearDown() override { sh("chattr -a \"$scratch/ao\" 2>/dev/null; rm -rf \"$scratch\""); }
     void check() {
         const row& r = GetParam();
         const std::string end = in_child([&](int out) { return attempt(r, out); });

@@ -11,8 +11,7 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
@@ -27,7 +26,7 @@ struct outcome {
     std::string end;    // how it ended: what it said, and its status where not 0
     std::string table;  // what the path then holds
     std::string left;   // the new tables left behind
-    std::string mode;   // where a case asks: the table's permission bits and named ACL entries
+    std::string mode;   // where a case asks: the table's group where not the user's, and its ACL
     bool operator==(const outcome&) const = default;
 };
 
@@ -47,26 +46,17 @@ inline std::string slurp(const fs::path& path) {
                                            : "";
 }
 
-// The random part of the new table's names, which no test can foresee, as XXXXXX.
-inline std::string unrandom(std::string text) {
-    for (std::size_t from = text.find(".tmp");
-         from != std::string::npos && from + 10 <= text.size();
-         from = text.find(".tmp", from + 10)) {
-        text.replace(from + 4, 6, "XXXXXX");
+// What a shell script prints, as $(...) gives it: without its last line break.
+inline std::string sh(const std::string& script) {
+    std::FILE* const in = popen(script.c_str(), "r");
+    std::string out;
+    for (int c = 0; in != nullptr && (c = std::fgetc(in)) != EOF;) {
+        out += static_cast<char>(c);
     }
-    return text;
-}
-
-// The new tables left in the folder and those under it.
-inline std::string leftovers(const fs::path& folder) {
-    std::string found;
-    std::error_code none;
-    const auto skip = fs::directory_options::skip_permission_denied;
-    for (const auto& e : fs::recursive_directory_iterator(folder, skip, none)) {
-        const std::string name = e.path().filename();
-        found += fs::is_regular_file(e.symlink_status()) && name.starts_with(".tmp") ? name : "";
+    if (in != nullptr) {
+        pclose(in);
     }
-    return unrandom(found);
+    return out.ends_with('\n') ? out.substr(0, out.size() - 1) : out;
 }
 
 // Runs body in a child process without core dumps, which may write to the descriptor it is given.
@@ -97,7 +87,7 @@ std::string in_child(Body body) {
 }
 
 // From now on, in this process and all it runs, call fails with err (or returns 0) where its
-// argument matches. Null, or why that cannot be done here.
+// arguments match all of args. Null, or why that cannot be done here.
 inline const char* inject(int call, int err, std::initializer_list<scmp_arg_cmp> args) {
     const scmp_filter_ctx ctx = seccomp_init(SCMP_ACT_ALLOW);
     const auto action = SCMP_ACT_ERRNO(static_cast<std::uint16_t>(err));
