@@ -14,12 +14,11 @@ struct escape {
 
 // Whatever a path holds, a message about it stays one plain line for any reader.
 const escape escapes[] = {
-    {"KeepsPlainTextAndPrintableUtf8", "/a b/é\u00a0日本😀\U0010ffff",
-     "/a b/é\u00a0日本😀\U0010ffff"},
     {"EscapesControlsAsCDoes", std::string("\a\b\t\n\v\f\r\0\x1b[\\\x7f", 12),
      "\\a\\b\\t\\n\\v\\f\\r\\000\\033[\\\\\\177"},
-    {"EscapesC1ControlsAndUnicodeSeparators", "\u0085\u009b\u2028\u2029",
-     "\\302\\205\\302\\233\\342\\200\\250\\342\\200\\251"},
+    // But not printable UTF-8.
+    {"EscapesC1ControlsAndUnicodeSeparators", "/a b/é\u00a0日本😀\U0010ffff\u0085\u009b\u2028\u2029",
+     "/a b/é\u00a0日本😀\U0010ffff\\302\\205\\302\\233\\342\\200\\250\\342\\200\\251"},
     {"EscapesWhatIsNotUtf8",
      "\x85\xff\xc3(\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80\xe0\x80\x80\xe6\x97",
      "\\205\\377\\303(\\300\\257\\355\\240\\200\\364\\220\\200\\200\\340\\200\\200\\346\\227"},
