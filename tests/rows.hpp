@@ -13,10 +13,10 @@
 
 inline outcome done(std::string mode = "") { return {"done", "new table", "", std::move(mode)}; }
 inline outcome refused(int err, std::string table = "old table") {
-    return ended(std::string("refused: ") + reason(err), std::move(table));
+    return outcome{std::string("refused: ") + reason(err), std::move(table)};
 }
 inline outcome failed(int err, std::string table = "old table", std::string left = "") {
-    return ended(std::string("failed: ") + reason(err), std::move(table), std::move(left));
+    return outcome{std::string("failed: ") + reason(err), std::move(table), std::move(left)};
 }
 
 // A case: the path (in the scratch folder, or absolute), the outcome it must come to, what is done

@@ -23,19 +23,15 @@ namespace fs = std::filesystem;
 
 // What a run came to, as seen from outside.
 struct outcome {
-    std::string end;    // how it ended: what it said, and its status where not 0
-    std::string table;  // what the path then holds
-    std::string left;   // the new tables left behind
-    std::string mode;   // where a case asks: the table's group where not the user's, and its ACL
+    std::string end;        // how it ended: what it said, and its status where not 0
+    std::string table;      // what the path then holds
+    std::string left = "";  // the new tables left behind
+    std::string mode = "";  // where a case asks: the table's group where not the user's, its ACL
     bool operator==(const outcome&) const = default;
 };
 
 inline void PrintTo(const outcome& o, std::ostream* out) {
     *out << "{" << o.end << " | " << o.table << " | " << o.left << " | " << o.mode << "}";
-}
-
-inline outcome ended(std::string end, std::string table, std::string left = "") {
-    return {std::move(end), std::move(table), std::move(left), ""};
 }
 
 // What the file at path holds; nothing where there is no file.
