@@ -35,3 +35,4 @@ file(WRITE "${doc}/changelog"
      "  * Built from triple_table ${CPACK_PACKAGE_VERSION} by CPack.\n\n"
      " -- ${CPACK_PACKAGE_CONTACT}  ${date}\n")
 execute_process(COMMAND gzip -9n "${doc}/changelog" COMMAND_ERROR_IS_FATAL ANY)
+file(CHMOD "${doc}/changelog.gz" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
