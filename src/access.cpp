@@ -62,15 +62,19 @@ std::uint16_t own_access(int dir, const char* name) {
 // Where the new file's owner or group is not the old one's, those the old file let in by one class
 // may now fall in another: each class then gets no more than the least that every class they may
 // come from gave (the old owner's where the owner changes; every other, under the mask, where the
-// group does), and the user no more than it had.
+// group does), and the user no more than it had. A mask cut to nothing would make the kernel pass
+// over the named entries to the others' one, so where there is a mask, a new owner cuts by every
+// entry too.
 void cut(acl& entries, bool owner, bool group, std::uint16_t user) {
     std::uint16_t mask = 7;
+    bool masked = false;
     for (const entry& e : entries) {
+        masked = masked || e.e_tag == ACL_MASK;
         mask = e.e_tag == ACL_MASK ? e.e_perm : mask;
     }
     std::uint16_t least = 7;
     for (const entry& e : entries) {
-        if (e.e_tag == ACL_USER_OBJ ? !owner : !group) {
+        if (e.e_tag == ACL_USER_OBJ ? !owner : !group || (!owner && masked)) {
             least &= e.e_tag == ACL_USER_OBJ || e.e_tag == ACL_OTHER ? e.e_perm : e.e_perm & mask;
         }
     }

@@ -129,10 +129,14 @@ bool trusted(const struct statx& folder, const struct statx& file) {
 
 bool followed(const struct statx& folder, const struct statx& link) {
     const unsigned holder = owner(folder);
-    if (sticky_shared(folder) || (!writable_by_others(folder) && (mine(folder) || holder == 0))) {
-        return trusted(folder, link);
+    if (mine(link)) {
+        return true;
     }
-    return mine(link);
+    // Another user's folder is theirs to fill, sticky or not.
+    if (holder != geteuid() && holder != 0) {
+        return false;
+    }
+    return !writable_by_others(folder) || (sticky_shared(folder) && same(owner(link), holder));
 }
 
 int open_to_look(int dir, const char* name) {

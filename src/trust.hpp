@@ -27,10 +27,11 @@ bool same(unsigned id, unsigned other);
 // fs.protected_regular says. Elsewhere, all are.
 bool trusted(const struct statx& folder, const struct statx& file);
 
-// Whether a link may be followed. In a sticky folder that others may write, as trusted() has it,
-// whatever fs.protected_symlinks says. In a folder of the user's or root's that only its owner may
-// write, all are. Elsewhere another user could have put it there, as in a folder they own or may
-// write: only the user's own are.
+// Whether a link may be followed: where no other user could have put it in the way. The user's
+// own; in a folder of the user's or root's that only its owner may write, all; in a sticky one that
+// others may write, such as /tmp, the folder owner's too, whatever fs.protected_symlinks says.
+// Elsewhere, in a folder another user owns, sticky or not, or that others may write without the
+// sticky bit, only the user's own.
 bool followed(const struct statx& folder, const struct statx& link);
 
 // Refuses at once what would be refused, or must not be done, only after the whole run: the file
