@@ -141,13 +141,13 @@ int check_path(const replacement& f) {
     const int err = walk_path(f.path.c_str(), now);
     struct stat ours {};
     struct stat found {};
-    const bool same = err == 0 && fstat(f.dir, &ours) == 0 && fstat(now.dir, &found) == 0 &&
+    const bool held = err == 0 && fstat(f.dir, &ours) == 0 && fstat(now.dir, &found) == 0 &&
                       ours.st_dev == found.st_dev && ours.st_ino == found.st_ino &&
                       now.name == f.target;
     if (now.dir >= 0) {
         close(now.dir);
     }
-    return same ? 0 : path_moved;
+    return held ? 0 : path_moved;
 }
 
 // Writes out the buffer. Once a megabyte or so is written, asks the kernel to start writing it

@@ -141,8 +141,11 @@ bool followed(const struct statx& folder, const struct statx& link) {
 
 int open_to_look(int dir, const char* name) {
     constexpr int flags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    const int fd = openat(dir, name, O_RDONLY | flags);
-    return fd < 0 && errno == EACCES ? openat(dir, name, O_WRONLY | flags) : fd;
+    int fd = openat(dir, name, O_RDONLY | flags);
+    if (fd < 0 && errno == EACCES) {
+        fd = openat(dir, name, O_WRONLY | flags);
+    }
+    return fd;
 }
 
 int check_target(int dir, const char* name, struct statx& old) {

@@ -145,8 +145,8 @@ inline outcome seen(const row& r, const std::string& end) {
     const fs::path table = at(r.shows != nullptr ? r.shows : r.path);
     std::string made = slurp(table);
     if (made.size() > 100) {
-        made = made.substr(0, 48) + "… " + made.substr(made.size() - 20) + " (" +
-               std::to_string(made.size()) + " bytes)";
+        const std::string size = " (" + std::to_string(made.size()) + " bytes)";
+        made.replace(48, made.size() - 68, "… ").append(size);
     }
     setenv("table", table.c_str(), 1);
     setenv("end", end.c_str(), 1);
