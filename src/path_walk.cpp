@@ -76,10 +76,13 @@ int follow(walk& w, const handle& link, const std::string& name, const struct st
     if (++w.links > max_links || (static_cast<unsigned long>(mount.f_flags) & nosymfollow) != 0) {
         return ELOOP;
     }
-    if (!followed(folder, st)) {
+    // The links at the root of /proc (self, thread-self) are the kernel's, whoever shows as their
+    // owner, as in a user namespace that does not map root.
+    const bool proc = mount.f_type == PROC_SUPER_MAGIC;
+    if (!(proc && (folder.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0) && !followed(folder, st)) {
         return EACCES;
     }
-    if (mount.f_type != PROC_SUPER_MAGIC) {
+    if (!proc) {
         return read_link(w, link.fd);
     }
     handle folder_led_to(openat(w.here.fd, name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));

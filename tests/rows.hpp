@@ -58,7 +58,7 @@ if [ $(id -u) = 0 ]; then
     chown 65534:65534 s2/nobody
 fi
 chmod 711 .; chmod 4751 sub/kept; chmod 700 wo; chmod 444 ro; chmod 640 acl/* sg/txt.txt
-chmod 777 open; chmod 646 open/txt.txt; chmod 1777 rs s2 s4; chmod 666 s2/txt.txt s4/txt.txt
+chmod 777 m open; chmod 646 open/txt.txt; chmod 1777 rs s2 s4; chmod 666 s2/txt.txt s4/txt.txt
 chmod 1755 s3; chmod 606 s3/txt.txt; chmod 1770 s5; chmod 2770 sg
 )";
 

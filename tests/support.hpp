@@ -6,6 +6,7 @@
 #include <sched.h>
 #include <seccomp.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -110,5 +111,8 @@ inline bool own_mounts() {
     return mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
 }
 
-// Takes on another user's ids, and theirs alone.
-inline bool become(uid_t id) { return !setgroups(0, nullptr) && !setgid(id) && !setuid(id); }
+// Takes on another user's ids, and theirs alone; still its own to look at in /proc, which a change
+// of ids takes away.
+inline bool become(uid_t id) {
+    return !setgroups(0, nullptr) && !setgid(id) && !setuid(id) && !prctl(PR_SET_DUMPABLE, 1);
+}
