@@ -102,8 +102,12 @@ bool append_only(int fd, const struct statx& st) {
     return ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_APPEND_FL) != 0;
 }
 
-// As append_only, for the file called name in dir.
+// As append_only, EPERM where the file called name in dir is: opened only where statx does not
+// tell, as it is opened once more for its ACL.
 int append_only(int dir, const char* name, const struct statx& st) {
+    if ((st.stx_attributes_mask & STATX_ATTR_APPEND) != 0) {
+        return append_only(-1, st) ? EPERM : 0;
+    }
     const int fd = open_to_look(dir, name);
     if (fd < 0) {
         return errno;
