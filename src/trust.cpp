@@ -92,28 +92,22 @@ bool may_replace(const struct statx& folder, const struct statx& file) {
     return (folder.stx_mode & S_ISVTX) == 0 || mine(file) || mine(folder) || may_own(file);
 }
 
-// Whether the file, open as fd, is append-only: as statx tells where it can, else as the file
-// system does (not FUSE's, which tells nothing).
-bool append_only(int fd, const struct statx& st) {
-    if ((st.stx_attributes_mask & STATX_ATTR_APPEND) != 0) {
-        return (st.stx_attributes & STATX_ATTR_APPEND) != 0;
-    }
-    int flags = 0;
-    return ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_APPEND_FL) != 0;
-}
-
-// As append_only, EPERM where the file called name in dir is: opened only where statx does not
-// tell, as it is opened once more for its ACL.
+// EPERM where the file called name in dir, or dir itself where name is empty, is append-only: as
+// statx tells where it can, else as the file system does (not FUSE's, which tells nothing). A file
+// is opened only where statx does not tell, as it is opened once more for its ACL.
 int append_only(int dir, const char* name, const struct statx& st) {
     if ((st.stx_attributes_mask & STATX_ATTR_APPEND) != 0) {
-        return append_only(-1, st) ? EPERM : 0;
+        return (st.stx_attributes & STATX_ATTR_APPEND) != 0 ? EPERM : 0;
     }
-    const int fd = open_to_look(dir, name);
+    const int fd = *name != '\0' ? open_to_look(dir, name) : dir;
     if (fd < 0) {
         return errno;
     }
-    const bool append = append_only(fd, st);
-    close(fd);
+    int flags = 0;
+    const bool append = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_APPEND_FL) != 0;
+    if (fd != dir) {
+        close(fd);
+    }
     return append ? EPERM : 0;
 }
 
@@ -164,8 +158,8 @@ int check_target(int dir, const char* name, struct statx& old) {
         }
     }
     // No name can be taken out of an append-only folder: neither the target's nor the new file's.
-    if (append_only(dir, folder)) {
-        return EPERM;
+    if (const int err = append_only(dir, "", folder); err != 0) {
+        return err;
     }
     if (old.stx_mode == 0) {
         return 0;
