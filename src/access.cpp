@@ -22,20 +22,14 @@ using entry = posix_acl_xattr_entry;  // as the kernel stores it: little-endian,
 using acl = std::vector<entry>;
 constexpr auto undefined = static_cast<std::uint32_t>(ACL_UNDEFINED_ID);
 
-// The old file's access ACL, or, where it has none, the one its permission bits stand for. Read
-// through a descriptor, so that no /proc is needed.
-int old_acl(int dir, const char* name, const struct statx& old, acl& out) {
-    const int fd = open_to_look(dir, name);
-    if (fd < 0) {
-        return errno;
-    }
+// The old file's access ACL, or, where it has none, the one its permission bits stand for.
+int old_acl(const old_file& old, acl& out) {
     std::string bytes(XATTR_SIZE_MAX, '\0');
-    const ssize_t size = fgetxattr(fd, acl_name, bytes.data(), bytes.size());
-    const int err = size < 0 && errno != ENODATA && errno != EOPNOTSUPP ? errno : 0;
-    close(fd);
+    const ssize_t size = fgetxattr(old.fd, acl_name, bytes.data(), bytes.size());
     if (size < 0) {
+        const int err = errno != ENODATA && errno != EOPNOTSUPP ? errno : 0;
         const auto bits = [&](int shift) {
-            return static_cast<std::uint16_t>(old.stx_mode >> shift & 7);
+            return static_cast<std::uint16_t>(old.st.stx_mode >> shift & 7);
         };
         out = {{ACL_USER_OBJ, bits(6), undefined},
                {ACL_GROUP_OBJ, bits(3), undefined},
@@ -51,12 +45,12 @@ int old_acl(int dir, const char* name, const struct statx& old, acl& out) {
 }
 
 // What the user may do with the old file, by the kernel's own check, as permission bits.
-std::uint16_t own_access(int dir, const char* name) {
-    int may = 0;
-    for (const auto& [check, bit] : {std::pair{R_OK, 4}, {W_OK, 2}, {X_OK, 1}}) {
-        may |= faccessat(dir, name, check, AT_EACCESS) == 0 ? bit : 0;
+std::uint16_t own_access(const old_file& old) {
+    int bits = 0;
+    for (const auto& [what, bit] : {std::pair{R_OK, 4}, {W_OK, 2}, {X_OK, 1}}) {
+        bits |= may(old.fd, what) == 0 ? bit : 0;
     }
-    return static_cast<std::uint16_t>(may);
+    return static_cast<std::uint16_t>(bits);
 }
 
 // Where the new file's owner or group is not the old one's, those the old file let in by one class
@@ -101,22 +95,23 @@ int set_acl(int fd, const acl& entries) {
 
 }  // namespace
 
-int give_access(int fd, int dir, const char* name, const struct statx& old) {
+int give_access(int fd, const old_file& old) {
     acl entries;
-    if (const int err = old_acl(dir, name, old, entries); err != 0) {
+    if (const int err = old_acl(old, entries); err != 0) {
         return err;
     }
     // The group first, while the new file lets no one in: the old group's entry must never apply
     // to the group the folder gave. Not as an outsider (EPERM), nor where the group has no id here
     // (EINVAL, in a user namespace).
-    if (fchown(fd, static_cast<uid_t>(-1), old.stx_gid) != 0 && errno != EPERM && errno != EINVAL) {
+    if (fchown(fd, static_cast<uid_t>(-1), old.st.stx_gid) != 0 && errno != EPERM &&
+        errno != EINVAL) {
         return errno;
     }
     struct statx now {};
     if (statx(fd, "", AT_EMPTY_PATH, owner_fields, &now) != 0) {
         return errno;
     }
-    const bool owner_kept = same(owner(now), owner(old));
-    cut(entries, owner_kept, same(group(now), group(old)), owner_kept ? 0 : own_access(dir, name));
+    const bool owner_kept = same(owner(now), owner(old.st));
+    cut(entries, owner_kept, same(group(now), group(old.st)), owner_kept ? 0 : own_access(old));
     return set_acl(fd, entries);
 }

@@ -79,7 +79,8 @@ int follow(walk& w, const handle& link, const std::string& name, const struct st
     // The links at the root of /proc (self, thread-self) are the kernel's, whoever shows as their
     // owner, as in a user namespace that does not map root.
     const bool proc = mount.f_type == PROC_SUPER_MAGIC;
-    if (!(proc && (folder.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0) && !followed(folder, st)) {
+    if (!(proc && (folder.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0) &&
+        !placed_safely(folder, st)) {
         return EACCES;
     }
     if (!proc) {

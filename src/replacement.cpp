@@ -79,14 +79,14 @@ int make_unnamed(replacement& f, mode_t mode) {
 
 // The new file, where there is a previous one with no permission bits at all until it has the
 // previous one's access, so that no one, whatever the folder's default ACL, may open it meanwhile.
-int make_file(replacement& f, temp_file how, const struct statx& old) {
-    const mode_t mode = old.stx_mode != 0 ? 0 : 0666;
+int make_file(replacement& f, temp_file how, const old_file& old) {
+    const mode_t mode = old.st.stx_mode != 0 ? 0 : 0666;
     int err = how == temp_file::unnamed ? make_unnamed(f, mode) : EOPNOTSUPP;
     // File systems and kernels without unnamed files say so in one of these ways.
     if (err == EOPNOTSUPP || err == EISDIR || err == EINVAL) {
         err = make_named(f, mode);
     }
-    return err != 0 || old.stx_mode == 0 ? err : give_access(f.fd, f.dir, f.target.c_str(), old);
+    return err != 0 || old.st.stx_mode == 0 ? err : give_access(f.fd, old);
 }
 
 // Removes the new file, restores the signal handlers and lets go of everything; gives back err.
@@ -175,7 +175,7 @@ int start_replacement(replacement& f, const char* path, temp_file how) try {
     }
     f.dir = to.dir;
     f.target = std::move(to.name);
-    struct statx old {};
+    old_file old;
     int err = check_target(f.dir, f.target.c_str(), old);
     if (err == 0) {
         err = make_file(f, how, old);

@@ -40,25 +40,24 @@ inline std::string at(const char* path) { return scratch / path; }
 // The scratch folder, under /tmp where other users can reach it: folders; tables that hold "old
 // table"; links, their text padded with slashes so that three together are longer than a path may
 // be, and their owner where root runs the tests; and, where root runs them, files of other users,
-// a sticky folder of theirs at s2 and s3, of one without an id where root has its own alone at s4,
-// one its owner's group may write at s5, and a setgid folder of a group other than its table's.
+// a sticky folder of one without an id where root has its own alone at s4, sticky folders of root's
+// at rs and s5, the latter one its group may write, and a setgid folder of a group other than its
+// table's.
 inline constexpr const char* fixture = R"(
-mkdir -p folder m sub/deeper v1 v2 ao acl wo open rs s2 s3 s4 s5 sg
+mkdir -p folder sub/deeper v1 v2 ao acl wo open rs s3 s4 s5 sg
 for table in txt.txt ro v1/txt.txt ao/txt.txt acl/txt.txt acl/shared sub/kept wo/shut \
-    open/txt.txt s2/txt.txt s2/nobody s3/txt.txt s4/txt.txt sg/txt.txt; do printf 'old table' >$table; done
+    open/txt.txt s3/txt.txt s4/txt.txt sg/txt.txt; do printf 'old table' >$table; done
 pad=$(printf %1800s '' | tr ' ' /)
 link() { ln -s "$1$pad$2" $3 && { [ $(id -u) != 0 ] || chown -h ${4:-0}:${4:-0} $3; }; }
 link . l2 l1; link "$PWD" l3 l2; link . up/../kept l3; link . sub/deeper up; link . loop loop
-link . sub/made dangling; link . v1 cur; link . ../v1 s4/link 70000
-link . ../open s5/link 4243; link . ../txt.txt wo/link 4242; link . ../open s2/theirs 4242
+link . sub/made dangling; link . v1 cur; link . ../txt.txt wo/link; link . ../open s5/link 4243
 link . ../open rs/link
 if [ $(id -u) = 0 ]; then
-    chown 4242:4242 . sub/kept wo wo/shut s2 s2/txt.txt s3 s5
+    chown 4242:4242 sub/kept wo wo/shut s3
     chown 70000:70000 open open/txt.txt s4/txt.txt; chown 70001:70001 s4; chown 4243:4243 sg
-    chown 65534:65534 s2/nobody
 fi
 chmod 711 .; chmod 4751 sub/kept; chmod 700 wo; chmod 444 ro; chmod 640 acl/* sg/txt.txt
-chmod 777 m open; chmod 646 open/txt.txt; chmod 1777 rs s2 s4; chmod 666 s2/txt.txt s4/txt.txt
+chmod 777 open; chmod 646 open/txt.txt; chmod 1777 rs s4; chmod 666 s4/txt.txt
 chmod 1755 s3; chmod 606 s3/txt.txt; chmod 1770 s5; chmod 2770 sg
 )";
 
