@@ -31,6 +31,17 @@ int open_std_fds() {
     return 0;
 }
 
+// Past a file size limit, a write then fails and is told, rather than killing us; so does the
+// message to a pipe that no one reads, and the status still tells. The replacement holds the fatal
+// signals while it names and renames the table. Where any of this cannot be set, nothing is begun.
+int set_signals() {
+    if (std::signal(SIGXFSZ, SIG_IGN) == SIG_ERR || std::signal(SIGPIPE, SIG_IGN) == SIG_ERR) {
+        return errno;
+    }
+    const held_signals held;
+    return held.err;
+}
+
 // One line on stderr, made whole first and written at once, so that no other writer to the same
 // pipe or log can split it.
 int fail(const std::string& what, const char* left = nullptr) {
@@ -53,10 +64,9 @@ int main() {
     if (const int err = open_std_fds(); err != 0) {
         return fail(std::string("cannot open /dev/null: ") + std::strerror(err));
     }
-    // Past a file size limit, a write then fails and is reported, rather than killing us; so does
-    // the message to a pipe that no one reads, and the status still tells.
-    std::signal(SIGXFSZ, SIG_IGN);
-    std::signal(SIGPIPE, SIG_IGN);
+    if (const int err = set_signals(); err != 0) {
+        return fail(std::string("cannot set up signals: ") + std::strerror(err));
+    }
     replacement f;
     if (const int err = start_replacement(f, table_path); err != 0) {
         return fail(about("cannot create", err), leftover(f));

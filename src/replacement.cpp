@@ -60,10 +60,7 @@ int make_named(replacement& f, mode_t mode) {
         f.fd = openat(f.dir, f.name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         return f.fd < 0 ? errno : 0;
     });
-    if (err == 0) {
-        arm(f.cleanup, f.dir, f.name);
-    }
-    return err;
+    return err == 0 ? arm(f.cleanup, f.dir, f.name) : err;
 }
 
 int make_unnamed(replacement& f, mode_t mode) {

@@ -35,8 +35,8 @@
 //
 // One replacement at a time in the process; every successful start reaches commit, which puts
 // back the signal handlers start installed. Process-wide policy is the caller's: descriptors 0-2
-// open, so that the new file cannot take the place of a standard stream, and SIGXFSZ ignored, so
-// that a write past the size limit fails.
+// open, so that the new file cannot take the place of a standard stream; SIGXFSZ ignored, so that
+// a write past the size limit fails; and the fatal signals known to be held (held_signals).
 
 enum class temp_file { unnamed, named };
 

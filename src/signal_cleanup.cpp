@@ -1,9 +1,11 @@
 #include "signal_cleanup.hpp"
 
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
-#include <initializer_list>
+#include <cerrno>
+#include <csignal>
 
 namespace {
 
@@ -11,53 +13,76 @@ namespace {
 volatile std::sig_atomic_t held_dir = -1;
 const char* volatile held_name = nullptr;
 
+constexpr int last = 64;  // SIGRTMAX, as the kernel's set has room for no more
+constexpr signal_set bit(int sig) { return signal_set{1} << (sig - 1); }
+
+// Those that end a process by default and can be caught.
+constexpr signal_set fatal =
+    ~(bit(SIGKILL) | bit(SIGSTOP) | bit(SIGCHLD) | bit(SIGCONT) | bit(SIGURG) | bit(SIGWINCH) |
+      bit(SIGTSTP) | bit(SIGTTIN) | bit(SIGTTOU));
+
+// rt_sigaction, as the C library's sigaction will not take every signal. 0, or -1 with errno set.
+long act(int sig, const signal_action* to, signal_action* was) {
+    return syscall(SYS_rt_sigaction, sig, to, was, sizeof(signal_set));
+}
+
 void on_fatal(int sig) {
     if (held_dir >= 0) {
         unlinkat(held_dir, held_name, 0);
     }
-    std::signal(sig, SIG_DFL);
-    std::raise(sig);  // delivered as the handler returns, the signal being blocked in it
-}
-
-sigset_t fatal_signals() {
-    sigset_t set;
-    sigfillset(&set);  // leaves out those the C library keeps to itself
-    for (const int sig :
-         {SIGKILL, SIGSTOP, SIGCHLD, SIGCONT, SIGURG, SIGWINCH, SIGTSTP, SIGTTIN, SIGTTOU}) {
-        sigdelset(&set, sig);
-    }
-    return set;
+    const signal_action fall{SIG_DFL, 0, nullptr, 0};
+    act(sig, &fall, nullptr);
+    // Delivered as the handler returns, the signal being blocked in it.
+    syscall(SYS_tgkill, getpid(), gettid(), sig);
 }
 
 }  // namespace
 
-void arm(signal_cleanup& c, int dir, const char* name) {
+int arm(signal_cleanup& c, int dir, const char* name) {
     held_name = name;
     held_dir = dir;
-    struct sigaction sa {};
-    sa.sa_handler = on_fatal;
-    sa.sa_mask = fatal_signals();
-    for (int sig = 1; sig < NSIG; ++sig) {
-        if (sigismember(&sa.sa_mask, sig) == 1 && sigaction(sig, nullptr, &c.saved[sig]) == 0 &&
-            c.saved[sig].sa_handler != SIG_IGN && sigaction(sig, &sa, nullptr) == 0) {
-            sigaddset(&c.armed, sig);
+    for (int sig = 1; sig <= last; ++sig) {
+        if ((fatal & bit(sig)) != 0 && act(sig, nullptr, &c.saved[sig]) != 0) {
+            return errno;
         }
     }
+    c.armed = fatal;
+    // The handler as the C library sets it, with what the kernel needs to return from it, read
+    // back to be given alike to every signal, all held while it runs.
+    struct sigaction library {};
+    library.sa_handler = on_fatal;
+    signal_action ours{};
+    if (sigaction(SIGTERM, &library, nullptr) != 0 || act(SIGTERM, nullptr, &ours) != 0) {
+        return errno;
+    }
+    ours.mask = ~signal_set{0};
+    for (int sig = 1; sig <= last; ++sig) {
+        const bool ignored = c.saved[sig].handler == SIG_IGN;
+        if ((fatal & bit(sig)) != 0 && act(sig, ignored ? &c.saved[sig] : &ours, nullptr) != 0) {
+            return errno;
+        }
+    }
+    return 0;
 }
 
 void disarm(signal_cleanup& c) {
     held_dir = -1;
-    for (int sig = 1; sig < NSIG; ++sig) {
-        if (sigismember(&c.armed, sig) == 1) {
-            sigaction(sig, &c.saved[sig], nullptr);
+    for (int sig = 1; sig <= last; ++sig) {
+        if ((c.armed & bit(sig)) != 0) {
+            act(sig, &c.saved[sig], nullptr);
         }
     }
-    sigemptyset(&c.armed);
+    c.armed = 0;
 }
 
 held_signals::held_signals() {
-    const sigset_t set = fatal_signals();
-    sigprocmask(SIG_BLOCK, &set, &old);
+    if (syscall(SYS_rt_sigprocmask, SIG_BLOCK, &fatal, &old, sizeof fatal) != 0) {
+        err = errno;
+    }
 }
 
-held_signals::~held_signals() { sigprocmask(SIG_SETMASK, &old, nullptr); }
+held_signals::~held_signals() {
+    if (err == 0) {
+        syscall(SYS_rt_sigprocmask, SIG_SETMASK, &old, nullptr, sizeof old);
+    }
+}

@@ -1,29 +1,45 @@
 #pragma once
 
-#include <csignal>
+#include <cstdint>
 
 // Removes a named file when a signal ends the process, so that a run ended by one leaves nothing
 // behind: the handler removes the file, then dies of the same signal, so that whoever started the
 // process sees how it ended. One file at a time in the process, as the handler knows of one.
 //
-// The signals are those that end a process by default and can be caught; one that was ignored when
-// the process started (as under nohup) stays ignored. The file is made, armed, disarmed and removed
+// The signals are, by number, every one from 1 to SIGRTMAX that ends a process by default and can
+// be caught, those the C library keeps for itself (32 and 33) included: they are set and held
+// through the system calls themselves, as the library will not. One that was ignored when the
+// process started (as under nohup) stays ignored. The file is made, armed, disarmed and removed
 // with the signals held (held_signals), so that the handler never sees a name half made or gone.
+
+// A set of signals as the kernel takes it: signal n is bit n - 1.
+using signal_set = std::uint64_t;
+
+// The kernel's own record of what a signal does, as its rt_sigaction takes it.
+struct signal_action {
+    void (*handler)(int);
+    unsigned long flags;
+    void (*restorer)();
+    signal_set mask;
+};
 
 // The handlers that arming replaced, to be put back.
 struct signal_cleanup {
-    sigset_t armed{};
-    struct sigaction saved[NSIG] {};
+    signal_set armed = 0;
+    signal_action saved[65] = {};
 };
 
-// From now on, a fatal signal removes name in the folder dir (name must outlive the arming).
-void arm(signal_cleanup& c, int dir, const char* name);
+// From now on, a fatal signal removes name in the folder dir (name must outlive the arming). 0, or
+// the errno of a handler that could not be set; disarm puts back those that were.
+int arm(signal_cleanup& c, int dir, const char* name);
 // Forgets the file and puts back the handlers that arm replaced.
 void disarm(signal_cleanup& c);
 
-// Holds the fatal signals back while it lives: one that comes meanwhile waits until it ends.
+// Holds the fatal signals back while it lives: one that comes meanwhile waits until it ends. err
+// is 0, or why they could not be held.
 struct held_signals {
-    sigset_t old;  // the mask to return to
+    signal_set old = 0;  // the mask to return to
+    int err = 0;
     held_signals();
     ~held_signals();
     held_signals(const held_signals&) = delete;

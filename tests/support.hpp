@@ -78,7 +78,7 @@ std::string in_child(Body body) {
     std::string said = slurp("/proc/self/fd/" + std::to_string(fileno(out)));
     std::fclose(out);
     if (WIFSIGNALED(status)) {
-        return said + "killed by SIG" + sigabbrev_np(WTERMSIG(status));
+        return said + "killed by signal " + std::to_string(WTERMSIG(status));
     }
     return WEXITSTATUS(status) == 0 ? said : said + "status " + std::to_string(WEXITSTATUS(status));
 }
