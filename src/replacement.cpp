@@ -131,20 +131,23 @@ int check_name(const replacement& f) {
 }
 
 // Whether the path still leads to the folder and name the run holds: since the start, the folder
-// may have been moved or mounted over, or a link on the way aimed elsewhere. A walk that fails now
-// is such a change too.
+// may have been moved or mounted over, or a link on the way aimed elsewhere or away. An error that
+// says nothing of where the path leads is told as itself.
 int check_path(const replacement& f) {
     walked now;
-    const int err = walk_path(f.path.c_str(), now);
+    int err = walk_path(f.path.c_str(), now);
     struct stat ours {};
     struct stat found {};
-    const bool held = err == 0 && fstat(f.dir, &ours) == 0 && fstat(now.dir, &found) == 0 &&
-                      ours.st_dev == found.st_dev && ours.st_ino == found.st_ino &&
-                      now.name == f.target;
+    if (err == 0 && (fstat(f.dir, &ours) != 0 || fstat(now.dir, &found) != 0)) {
+        err = errno;
+    }
     if (now.dir >= 0) {
         close(now.dir);
     }
-    return held ? 0 : path_moved;
+    const bool elsewhere = err == 0 && (ours.st_dev != found.st_dev ||
+                                        ours.st_ino != found.st_ino || now.name != f.target);
+    const bool away = err == ENOENT || err == ENOTDIR || err == ELOOP || err == EISDIR;
+    return elsewhere || away ? path_moved : err;
 }
 
 // Writes out the buffer. Once a megabyte or so is written, asks the kernel to start writing it

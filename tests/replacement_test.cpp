@@ -78,6 +78,10 @@ void proc_gone(const files_held&) { no_proc(); }
 void taken(const files_held&) { script("ln -s ro theirs && mv -T theirs .tmp*"); }
 // The link to the folder aimed elsewhere, as a deploy does.
 void moved(const files_held&) { script("ln -s v2 cur.new && mv -T cur.new cur"); }
+// No walk of the path can open its first part.
+void unwalkable(const files_held&) {
+    inject(SCMP_SYS(openat), EIO, {{2, SCMP_CMP_MASKED_EQ, O_PATH, O_PATH}});
+}
 
 const row rows[] = {
     // Relative, absolute, and with `..` after a link. As root, where the old table was another's,
@@ -103,6 +107,8 @@ const row rows[] = {
     {"NamesThroughProcHeldFromTheStart", "txt.txt", done(), all<with_tmpfile, no_linking>,
      proc_gone},
     {"WritesANamedFileWithoutProcAtTheStart", "txt.txt", done(), all<no_linking, no_proc>},
+    // Not as a change of the path, which it cannot tell.
+    {"TellsAFailedSecondWalkAsItIs", "txt.txt", failed(EIO), nullptr, unwalkable},
     {"RemovesTheNamedFileAsAnySignalEndsIt", "txt.txt", outcome{"killed by signal 32", "old table"},
      nullptr, libc_signal, named},
     {"LeavesNothingWhenKilled", "txt.txt", outcome{"killed by signal 9", "old table"}, with_tmpfile,
