@@ -50,9 +50,9 @@ std::string next(std::string& todo) {
 
 // Puts what the link holds before what is left of the path.
 int read_link(walk& w, int link) {
-    char to[PATH_MAX];
-    const ssize_t size = readlinkat(link, "", to, sizeof to);
-    if (size <= 0 || static_cast<std::size_t>(size) == sizeof to) {
+    std::string to(PATH_MAX, '\0');  // not on the stack, which may be small
+    const ssize_t size = readlinkat(link, "", to.data(), to.size());
+    if (size <= 0 || static_cast<std::size_t>(size) == to.size()) {
         return size < 0 ? errno : size == 0 ? ENOENT : ENAMETOOLONG;
     }
     if (to[0] == '/') {
@@ -61,7 +61,7 @@ int read_link(walk& w, int link) {
             return errno;
         }
     }
-    w.todo.insert(0, to, static_cast<std::size_t>(size));
+    w.todo.insert(0, to, 0, static_cast<std::size_t>(size));
     return 0;
 }
 

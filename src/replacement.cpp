@@ -154,7 +154,7 @@ int check_path(const replacement& f) {
 // back without waiting, so that the disk works while the counting goes on, and the final sync,
 // which alone makes the file durable, waits for less. A hint: where it fails, the sync tells.
 int write_out(replacement& f) {
-    const int err = write_all(f.fd, {f.buffer, f.used});
+    const int err = write_all(f.fd, {f.buffer.get(), f.used});
     f.unstarted += f.used;
     f.used = 0;
     if (err == 0 && f.unstarted >= writeback_every) {
@@ -168,6 +168,7 @@ int write_out(replacement& f) {
 
 int start_replacement(replacement& f, const char* path, temp_file how) try {
     f = {};
+    f.buffer = std::make_unique_for_overwrite<char[]>(buffer_size);
     f.path = path;
     walked to;
     if (const int err = walk_path(path, to); err != 0) {
@@ -186,18 +187,18 @@ int start_replacement(replacement& f, const char* path, temp_file how) try {
 }
 
 char* space_in_replacement(replacement& f, std::size_t size) {
-    if (f.err == 0 && f.used + size > sizeof f.buffer) {
+    if (f.err == 0 && f.used + size > buffer_size) {
         f.err = write_out(f);
     }
-    return f.err == 0 ? f.buffer + f.used : nullptr;
+    return f.err == 0 ? f.buffer.get() + f.used : nullptr;
 }
 
 void append_to_replacement(replacement& f, const char* end) {
-    f.used = static_cast<std::size_t>(end - f.buffer);
+    f.used = static_cast<std::size_t>(end - f.buffer.get());
 }
 
 int commit_replacement(replacement& f) try {
-    int err = f.err != 0 ? f.err : write_all(f.fd, {f.buffer, f.used});
+    int err = f.err != 0 ? f.err : write_all(f.fd, {f.buffer.get(), f.used});
     if (err == 0 && fsync(f.fd) != 0) {
         err = errno;
     }

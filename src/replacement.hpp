@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
 #include "messages.hpp"
@@ -40,14 +41,18 @@
 
 enum class temp_file { unnamed, named };
 
+inline constexpr std::size_t buffer_size = 1 << 16;
+
 struct replacement {
-    int dir = -1;               // the target's folder, where the new file is made and renamed
-    int fd = -1;                // the new file
-    int proc = -1;              // /proc/self/fd, to name an unnamed file through
-    std::string path;           // the path given, walked again before the rename
-    std::string target;         // the name of the file to replace, in dir
-    char name[16] = "";         // the new file's name in dir, while it has one
-    char buffer[1 << 16];       // what is not yet written, held here so that no append allocates
+    int dir = -1;        // the target's folder, where the new file is made and renamed
+    int fd = -1;         // the new file
+    int proc = -1;       // /proc/self/fd, to name an unnamed file through
+    std::string path;    // the path given, walked again before the rename
+    std::string target;  // the name of the file to replace, in dir
+    char name[16] = "";  // the new file's name in dir, while it has one
+    // What is not yet written, of buffer_size: on the heap, as the caller's stack may be small,
+    // and made once, so that no append allocates.
+    std::unique_ptr<char[]> buffer;
     std::size_t used = 0;       // of buffer
     std::size_t unstarted = 0;  // bytes written since their writeback was last started
     int err = 0;                // the first failure of a write

@@ -159,6 +159,11 @@ const char* no_dev_null() {
     close(0);
     return inject(SCMP_SYS(openat), EACCES, {{2, SCMP_CMP_EQ, O_RDWR, 0}});
 }
+// A stack far smaller than any default.
+const char* small_stack() {
+    const rlimit small{64 << 10, 64 << 10};
+    return unless(setrlimit(RLIMIT_STACK, &small) == 0, "no stack limit");
+}
 const char* no_holding() { return inject(SCMP_SYS(rt_sigprocmask), EPERM, {}); }
 const char* no_renaming() { return inject(SCMP_SYS(renameat), EIO, {}); }
 const char* no_removing() { return inject(SCMP_SYS(unlinkat), EIO, {}); }
@@ -195,7 +200,7 @@ const row runs[] = {
     program("NamesTheNewTableItCannotRemove", all<no_renaming, no_removing>,
             outcome{cannot + "write PATH: Input/output error" + left + "\nstatus 1", "old table",
                     ".tmpXXXXXX"}),
-    program("WritesTheWholeTableAndSaysNothing", nullptr,
+    program("WritesTheWholeTableAndSaysNothingOnASmallStack", small_stack,
             outcome{"",
                     "0, 0, 0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 5, 5, 6, 7, … 16849929, 16850052,  "
                     "(9263059 bytes)"}),
