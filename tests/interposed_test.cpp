@@ -24,12 +24,6 @@ int watched(const char* name, long call, int fd, Args... args) {
 
 }  // namespace
 
-// Every new file's name foreseen, as by another user of the folder who guessed it.
-extern "C" ssize_t getrandom(void* buffer, std::size_t size, unsigned) {
-    std::memset(buffer, 0, size);
-    return static_cast<ssize_t>(size);
-}
-
 extern "C" int renameat(int from, const char* name, int to, const char* new_name) {
     // Signal 33, which the C library keeps for itself.
     if (signal_at_rename) {
@@ -55,16 +49,9 @@ void no_one_let_in(const files_held&) {
         raise(SIGABRT);
     }
 }
-const char* name_foreseen() {
-    fs::create_symlink(at("ro"), at(".tmp000000"));
-    return nullptr;
-}
 void signal_sent_at_rename(const files_held&) { signal_at_rename = true; }
 
 const row rows[] = {
-    // Nor removes it.
-    {"NeverOpensANameAnotherUserForesaw", "txt.txt", refused(EEXIST), name_foreseen, nullptr,
-     temp_file::named, ".tmp000000"},
     {"LetsNoOneInAtAnyStepWhoCouldNotReadTheOldTable", "sg/txt.txt",
      done("user::rw- user:2:r-- group::r-- mask::r-- other::---"), setgid_folder, no_one_let_in,
      temp_file::named},

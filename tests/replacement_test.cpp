@@ -24,14 +24,6 @@ const char* with_tmpfile() {
 }
 // Where root may write anything, as another user.
 const char* not_the_owner() { return unless(!root() || become(4242), no_root); }
-const char* no_acl() { return inject(SCMP_SYS(fgetxattr), EIO, {}); }
-// No naming an unnamed file by its descriptor alone, as for a user without CAP_DAC_READ_SEARCH.
-const char* no_linking() {
-    return inject(SCMP_SYS(linkat), ENOENT, {{4, SCMP_CMP_EQ, AT_EMPTY_PATH, 0}});
-}
-const char* no_proc() {
-    return unless(own_mounts() && mount("proc", "/proc", "tmpfs", 0, "") == 0, no_namespace);
-}
 // The folder gives its new files an ACL that lets user 65534 read and write them; one table has an
 // ACL of its own.
 const char* with_acls() {
@@ -64,16 +56,12 @@ const char* named_masked() {
 const char* folder_owner() { return unless(root() && become(4242), no_root); }
 
 constexpr scmp_arg_cmp on(int fd) { return {0, SCMP_CMP_EQ, static_cast<scmp_datum_t>(fd), 0}; }
-void no_progress(const files_held& h) { inject(SCMP_SYS(write), 0, {on(h.fd)}); }
 void no_file_sync(const files_held& h) { inject(SCMP_SYS(fsync), EIO, {on(h.fd)}); }
 void no_naming(const files_held& h) { inject(SCMP_SYS(linkat), EIO, {on(h.fd)}); }
 void no_folder_sync(const files_held& h) { inject(SCMP_SYS(fsync), EIO, {on(h.dir)}); }
-void no_close(const files_held& h) { inject(SCMP_SYS(close), EIO, {on(h.fd)}); }
 // Signal 32, which the C library keeps for itself.
 void libc_signal(const files_held&) { syscall(SYS_tgkill, getpid(), gettid(), 32); }
 void killed(const files_held&) { raise(SIGKILL); }
-// Named through /proc, which is then gone.
-void proc_gone(const files_held&) { no_proc(); }
 // Another user of the folder puts a link to a file of theirs where the new file stands.
 void taken(const files_held&) { script("ln -s ro theirs && mv -T theirs .tmp*"); }
 // The link to the folder aimed elsewhere, as a deploy does.
@@ -94,19 +82,13 @@ const row rows[] = {
     {"RefusesAFolder", "folder", refused(not_regular, "")},
     {"RefusesAPathEndingInAFolder", "folder/.", refused(EISDIR, "")},
     {"RefusesATableItMayNotWrite", "ro", refused(EACCES), not_the_owner},
-    {"RefusesWhereTheTablesAclCannotBeRead", "txt.txt", refused(EIO), no_acl},
-    {"TakesAWriteOfNothingForAFullDisk", "txt.txt", failed(ENOSPC), nullptr, no_progress, named},
     {"FailsWhereTheFileCannotBeSynced", "txt.txt", failed(EIO), nullptr, no_file_sync},
     {"FailsWhereTheFileCannotBeNamed", "txt.txt", failed(EIO), with_tmpfile, no_naming},
-    {"FailsWhereTheFileCannotBeClosed", "txt.txt", failed(EIO), nullptr, no_close},
     {"SaysSoWhereOnlyTheFolderSyncFails", "txt.txt", failed(EIO, "new table"), nullptr,
      no_folder_sync, named},
     {"ChecksWhatTheNewNameHolds", "txt.txt", failed(name_taken), nullptr, taken, named},
     {"FailsWhereTheFolderChangedMidRun", "cur/txt.txt", failed(path_moved), nullptr, moved, unnamed,
      "v1/txt.txt"},
-    {"NamesThroughProcHeldFromTheStart", "txt.txt", done(), all<with_tmpfile, no_linking>,
-     proc_gone},
-    {"WritesANamedFileWithoutProcAtTheStart", "txt.txt", done(), all<no_linking, no_proc>},
     // Not as a change of the path, which it cannot tell.
     {"TellsAFailedSecondWalkAsItIs", "txt.txt", failed(EIO), nullptr, unwalkable},
     {"RemovesTheNamedFileAsAnySignalEndsIt", "txt.txt", outcome{"killed by signal 32", "old table"},
@@ -150,15 +132,6 @@ const row rows[] = {
 const char* no_folder() {
     return unless(fs::remove_all(fs::path(table_path).parent_path()) > 0, "no folder");
 }
-const char* size_limit() {
-    const rlimit small{1 << 20, 1 << 20};
-    return unless(setrlimit(RLIMIT_FSIZE, &small) == 0, "no file size limit");
-}
-// Standard input closed, and /dev/null not to be opened in its place.
-const char* no_dev_null() {
-    close(0);
-    return inject(SCMP_SYS(openat), EACCES, {{2, SCMP_CMP_EQ, O_RDWR, 0}});
-}
 // A stack far smaller than any default.
 const char* small_stack() {
     const rlimit small{64 << 10, 64 << 10};
@@ -193,10 +166,6 @@ const row runs[] = {
     program("ExitsOneWhereNoOneReadsWhy", all<no_folder, no_reader>, outcome{"status 1", ""}),
     program("RefusesAtOnceWhereSignalsCannotBeHeld", no_holding,
             outcome{cannot + "set up signals: Operation not permitted\nstatus 1", "old table"}),
-    program("SaysSoPastAFileSizeLimit", size_limit,
-            outcome{cannot + "write PATH: File too large\nstatus 1", "old table"}),
-    program("SaysSoWithoutDevNull", no_dev_null,
-            outcome{cannot + "open /dev/null: Permission denied\nstatus 1", "old table"}),
     program("NamesTheNewTableItCannotRemove", all<no_renaming, no_removing>,
             outcome{cannot + "write PATH: Input/output error" + left + "\nstatus 1", "old table",
                     ".tmpXXXXXX"}),

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <seccomp.h>
-#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -96,20 +95,6 @@ inline const char* inject(int call, int err, std::initializer_list<scmp_arg_cmp>
 }
 
 inline constexpr scmp_arg_cmp unnamed_file{2, SCMP_CMP_MASKED_EQ, O_TMPFILE, O_TMPFILE};
-
-// Gives this process mounts of its own, in a user namespace of its own where it is not root; says
-// whether the kernel allowed it.
-inline bool own_mounts() {
-    const uid_t uid = geteuid();
-    const gid_t gid = getegid();
-    if (unshare(CLONE_NEWNS | (uid != 0 ? CLONE_NEWUSER : 0)) != 0) {
-        return false;
-    }
-    std::ofstream("/proc/self/setgroups") << "deny";
-    std::ofstream("/proc/self/uid_map") << uid << ' ' << uid << " 1";
-    std::ofstream("/proc/self/gid_map") << gid << ' ' << gid << " 1";
-    return mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-}
 
 // Takes on another user's ids, and theirs alone; still its own to look at in /proc, which a change
 // of ids takes away.
