@@ -98,13 +98,19 @@ int check_target(int dir, const char* name, old_file& old) {
     if (const int err = append_only(dir); err != 0) {
         return err;
     }
-    old.fd = open_to_look(dir, name);
-    if (old.fd < 0) {
+    // Only a file is opened, as opening a FIFO or a device may act on it.
+    struct statx named {};
+    if (statx(dir, name, AT_SYMLINK_NOFOLLOW, STATX_TYPE, &named) != 0) {
         return errno == ENOENT ? 0 : errno;
     }
-    if (statx(old.fd, "", AT_EMPTY_PATH, owner_fields, &old.st) != 0) {
+    if (!S_ISREG(named.stx_mode)) {
+        return not_regular;
+    }
+    old.fd = open_to_look(dir, name);
+    if (old.fd < 0 || statx(old.fd, "", AT_EMPTY_PATH, owner_fields, &old.st) != 0) {
         return errno;
     }
+    // All that is known of the old table is of the file opened, whatever stands at its name now.
     if (!S_ISREG(old.st.stx_mode)) {
         return not_regular;
     }
