@@ -30,10 +30,12 @@ void on_fatal(int sig) {
     if (held_dir >= 0) {
         unlinkat(held_dir, held_name, 0);
     }
-    const signal_action fall{SIG_DFL, 0, nullptr, 0};
+    signal_action fall{};
+    fall.handler = SIG_DFL;
     act(sig, &fall, nullptr);
-    // Delivered as the handler returns, the signal being blocked in it.
-    syscall(SYS_tgkill, getpid(), gettid(), sig);
+    // Delivered as the handler returns, the signal being blocked in it. Sent as kill sends it, as
+    // a real-time signal sent so is never refused for a full queue.
+    kill(getpid(), sig);
 }
 
 }  // namespace

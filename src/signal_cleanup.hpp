@@ -15,11 +15,16 @@
 // A set of signals as the kernel takes it: signal n is bit n - 1.
 using signal_set = std::uint64_t;
 
-// The kernel's own record of what a signal does, as its rt_sigaction takes it.
+// The kernel's own record of what a signal does, as its rt_sigaction takes it: with the code that
+// returns from a handler where the kernel has room for it.
 struct signal_action {
     void (*handler)(int);
     unsigned long flags;
+#if defined(__x86_64__) || defined(__i386__) || defined(__aarch64__) || defined(__arm__)
     void (*restorer)();
+#elif !defined(__riscv) && !defined(__loongarch__)
+#error "signal_action is not known to match this architecture's kernel"
+#endif
     signal_set mask;
 };
 

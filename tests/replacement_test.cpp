@@ -1,5 +1,3 @@
-#include <sys/syscall.h>
-
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -59,8 +57,13 @@ constexpr scmp_arg_cmp on(int fd) { return {0, SCMP_CMP_EQ, static_cast<scmp_dat
 void no_file_sync(const files_held& h) { inject(SCMP_SYS(fsync), EIO, {on(h.fd)}); }
 void no_naming(const files_held& h) { inject(SCMP_SYS(linkat), EIO, {on(h.fd)}); }
 void no_folder_sync(const files_held& h) { inject(SCMP_SYS(fsync), EIO, {on(h.dir)}); }
+// No room to queue a real-time signal, which a handler may then not send again as it pleases.
+const char* no_queue() {
+    const rlimit none{0, 0};
+    return unless(setrlimit(RLIMIT_SIGPENDING, &none) == 0, "no limit on pending signals");
+}
 // Signal 32, which the C library keeps for itself.
-void libc_signal(const files_held&) { syscall(SYS_tgkill, getpid(), gettid(), 32); }
+void libc_signal(const files_held&) { kill(getpid(), 32); }
 void killed(const files_held&) { raise(SIGKILL); }
 // Another user of the folder puts a link to a file of theirs where the new file stands.
 void taken(const files_held&) { script("ln -s ro theirs && mv -T theirs .tmp*"); }
@@ -92,7 +95,7 @@ const row rows[] = {
     // Not as a change of the path, which it cannot tell.
     {"TellsAFailedSecondWalkAsItIs", "txt.txt", failed(EIO), nullptr, unwalkable},
     {"RemovesTheNamedFileAsAnySignalEndsIt", "txt.txt", outcome{"killed by signal 32", "old table"},
-     nullptr, libc_signal, named},
+     no_queue, libc_signal, named},
     {"LeavesNothingWhenKilled", "txt.txt", outcome{"killed by signal 9", "old table"}, with_tmpfile,
      killed},
     {"KeepsNoAclWhereTheOldHadNone", "acl/txt.txt", done("user::rw- group::r-- other::---"),
