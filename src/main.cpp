@@ -38,8 +38,8 @@ int set_signals() {
     if (std::signal(SIGXFSZ, SIG_IGN) == SIG_ERR || std::signal(SIGPIPE, SIG_IGN) == SIG_ERR) {
         return errno;
     }
-    const held_signals held;
-    return held.err;
+    held_signals held;
+    return held.let_go();
 }
 
 // One line on stderr, made whole first and written at once, so that no other writer to the same

@@ -77,14 +77,16 @@ void disarm(signal_cleanup& c) {
     c.armed = 0;
 }
 
-held_signals::held_signals() {
-    if (syscall(SYS_rt_sigprocmask, SIG_BLOCK, &fatal, &old, sizeof fatal) != 0) {
+held_signals::held_signals()
+    : holding(syscall(SYS_rt_sigprocmask, SIG_BLOCK, &fatal, &old, sizeof fatal) == 0),
+      err(holding ? 0 : errno) {}
+
+int held_signals::let_go() {
+    if (holding && syscall(SYS_rt_sigprocmask, SIG_SETMASK, &old, nullptr, sizeof old) != 0) {
         err = errno;
     }
+    holding = false;
+    return err;
 }
 
-held_signals::~held_signals() {
-    if (err == 0) {
-        syscall(SYS_rt_sigprocmask, SIG_SETMASK, &old, nullptr, sizeof old);
-    }
-}
+held_signals::~held_signals() { let_go(); }

@@ -44,8 +44,11 @@ void disarm(signal_cleanup& c);
 // is 0, or why they could not be held.
 struct held_signals {
     signal_set old = 0;  // the mask to return to
-    int err = 0;
+    bool holding;
+    int err;
     held_signals();
+    // Lets them go now: 0, or why they could not be held or let go.
+    int let_go();
     ~held_signals();
     held_signals(const held_signals&) = delete;
     held_signals& operator=(const held_signals&) = delete;
