@@ -133,7 +133,7 @@ int check_name(const replacement& f) {
 // Whether the path still leads to the folder and name the run holds: since the start, the folder
 // may have been moved or mounted over, or a link on the way aimed elsewhere or away. An error that
 // says nothing of where the path leads is told as itself.
-int check_path(const replacement& f) {
+int check_path(const replacement& f) try {
     walked now;
     int err = walk_path(f.path.c_str(), now);
     struct stat ours {};
@@ -148,6 +148,8 @@ int check_path(const replacement& f) {
                                         ours.st_ino != found.st_ino || now.name != f.target);
     const bool away = err == ENOENT || err == ENOTDIR || err == ELOOP || err == EISDIR;
     return elsewhere || away ? path_moved : err;
+} catch (const std::bad_alloc&) {
+    return ENOMEM;  // here, with the signals still held
 }
 
 // Writes out the buffer. Once a megabyte or so is written, asks the kernel to start writing it
@@ -197,7 +199,7 @@ void append_to_replacement(replacement& f, const char* end) {
     f.used = static_cast<std::size_t>(end - f.buffer.get());
 }
 
-int commit_replacement(replacement& f) try {
+int commit_replacement(replacement& f) {
     int err = f.err != 0 ? f.err : write_all(f.fd, {f.buffer.get(), f.used});
     if (err == 0 && fsync(f.fd) != 0) {
         err = errno;
@@ -225,8 +227,6 @@ int commit_replacement(replacement& f) try {
     f.name[0] = '\0';  // it is the target's name now
     // The rename is on disk only once its folder is.
     return drop(f, fsync(f.dir) != 0 ? errno : 0);
-} catch (const std::bad_alloc&) {
-    return drop(f, ENOMEM);
 }
 
 const char* leftover(const replacement& f) {
