@@ -66,7 +66,7 @@ const char* no_queue() {
 void libc_signal(const files_held&) { kill(getpid(), 32); }
 void killed(const files_held&) { raise(SIGKILL); }
 // Another user of the folder puts a link to a file of theirs where the new file stands.
-void taken(const files_held&) { script("ln -s ro theirs && mv -T theirs .tmp*"); }
+void taken(const files_held&) { script("ln -s wo/ro theirs && mv -T theirs .tmp*"); }
 // The link to the folder aimed elsewhere, as a deploy does.
 void moved(const files_held&) { script("ln -s v2 cur.new && mv -T cur.new cur"); }
 // No walk of the path can open its first part.
@@ -84,7 +84,8 @@ const row rows[] = {
     {"RefusesALinkLoop", "loop", refused(ELOOP, "")},
     {"RefusesAFolder", "folder", refused(not_regular, "")},
     {"RefusesAPathEndingInAFolder", "folder/.", refused(EISDIR, "")},
-    {"RefusesATableItMayNotWrite", "ro", refused(EACCES), not_the_owner},
+    // Root's, in a folder of the user's, where the kernel would let the rename through.
+    {"RefusesATableItMayNotWrite", "wo/ro", refused(EACCES), not_the_owner},
     {"FailsWhereTheFileCannotBeSynced", "txt.txt", failed(EIO), nullptr, no_file_sync},
     {"FailsWhereTheFileCannotBeNamed", "txt.txt", failed(EIO), with_tmpfile, no_naming},
     {"SaysSoWhereOnlyTheFolderSyncFails", "txt.txt", failed(EIO, "new table"), nullptr,
@@ -135,6 +136,10 @@ const row rows[] = {
 const char* no_folder() {
     return unless(fs::remove_all(fs::path(table_path).parent_path()) > 0, "no folder");
 }
+const char* size_limit() {
+    const rlimit small{1 << 20, 1 << 20};
+    return unless(setrlimit(RLIMIT_FSIZE, &small) == 0, "no file size limit");
+}
 // A stack far smaller than any default.
 const char* small_stack() {
     const rlimit small{64 << 10, 64 << 10};
@@ -172,6 +177,9 @@ const row runs[] = {
     program("ExitsOneWhereNoOneReadsWhy", all<no_folder, no_reader>, outcome{"status 1", ""}),
     program("RefusesAtOnceWhereHeldSignalsCannotBeLetGo", no_letting_go,
             outcome{cannot + "set up signals: Operation not permitted\nstatus 1", "old table"}),
+    // Midway, past the limit.
+    program("SaysSoWhereAWriteFails", size_limit,
+            outcome{cannot + "write PATH: File too large\nstatus 1", "old table"}),
     program("NamesTheNewTableItCannotRemove", all<no_renaming, no_removing>,
             outcome{cannot + "write PATH: Input/output error" + left + "\nstatus 1", "old table",
                     ".tmpXXXXXX"}),

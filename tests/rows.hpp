@@ -45,7 +45,7 @@ inline std::string at(const char* path) { return scratch / path; }
 // table's.
 inline constexpr const char* fixture = R"(
 mkdir -p folder sub/deeper v1 v2 ao acl wo open rs s3 s4 s5 sg
-for table in txt.txt ro v1/txt.txt ao/txt.txt acl/txt.txt acl/shared sub/kept wo/shut \
+for table in txt.txt wo/ro v1/txt.txt ao/txt.txt acl/txt.txt acl/shared sub/kept wo/shut \
     open/txt.txt s3/txt.txt s4/txt.txt sg/txt.txt; do printf 'old table' >$table; done
 pad=$(printf %1800s '' | tr ' ' /)
 link() { ln -s "$1$pad$2" $3 && { [ $(id -u) != 0 ] || chown -h ${4:-0}:${4:-0} $3; }; }
@@ -56,7 +56,7 @@ if [ $(id -u) = 0 ]; then
     chown 4242:4242 sub/kept wo wo/shut s3
     chown 70000:70000 open open/txt.txt s4/txt.txt; chown 70001:70001 s4; chown 4243:4243 sg
 fi
-chmod 711 .; chmod 4751 sub/kept; chmod 700 wo; chmod 444 ro; chmod 640 acl/* sg/txt.txt
+chmod 711 .; chmod 4751 sub/kept; chmod 700 wo; chmod 444 wo/ro; chmod 640 acl/* sg/txt.txt
 chmod 777 open; chmod 646 open/txt.txt; chmod 1777 rs s4; chmod 666 s4/txt.txt
 chmod 1755 s3; chmod 606 s3/txt.txt; chmod 1770 s5; chmod 2770 sg
 )";
