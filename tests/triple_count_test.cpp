@@ -51,9 +51,6 @@ const cases& expected() {
 
 const char* name(route way) { return way == route::estimate ? "estimate" : "division"; }
 
-// The code paths with the estimate as well as division: x86 with FMA.
-bool both(std::int64_t target) { return (target & (HWY_AVX2 | HWY_AVX3 | HWY_AVX3_DL)) != 0; }
-
 // On each route the code path has; and in every rounding mode, as whoever calls may have set
 // another: all cases in the usual one, and a seventh of those to 100,000 in the others.
 TEST_P(Solve, MatchesKnownCountsAndThePlainEnumeration) {
@@ -73,18 +70,6 @@ TEST_P(Solve, MatchesKnownCountsAndThePlainEnumeration) {
                 }
             }
         }
-    }
-}
-
-// The estimate only where the code path has one, division for any other route asked; and solve
-// counts on the route it takes by itself, settled once in a process, on the code path it first
-// runs.
-TEST_P(Solve, TakesTheRouteAskedWhereItCan) {
-    EXPECT_STREQ(name(taken(route::estimate)), both(GetParam()) ? "estimate" : "division");
-    EXPECT_EQ(taken(route::division), route::division);
-    EXPECT_EQ(taken(static_cast<route>(7)), route::division);
-    for (const auto& [n, count] : by_hand) {
-        EXPECT_EQ(solve(n), count) << "n = " << n;
     }
 }
 
