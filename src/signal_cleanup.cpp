@@ -13,7 +13,6 @@ namespace {
 volatile std::sig_atomic_t held_dir = -1;
 const char* volatile held_name = nullptr;
 
-constexpr int last = 64;  // SIGRTMAX, as the kernel's set has room for no more
 constexpr signal_set bit(int sig) { return signal_set{1} << (sig - 1); }
 
 // Those that end a process by default and can be caught.
@@ -43,7 +42,7 @@ void on_fatal(int sig) {
 int arm(signal_cleanup& c, int dir, const char* name) {
     held_name = name;
     held_dir = dir;
-    for (int sig = 1; sig <= last; ++sig) {
+    for (int sig = 1; sig <= last_signal; ++sig) {
         if ((fatal & bit(sig)) != 0 && act(sig, nullptr, &c.saved[sig]) != 0) {
             return errno;
         }
@@ -58,7 +57,7 @@ int arm(signal_cleanup& c, int dir, const char* name) {
         return errno;
     }
     ours.mask = ~signal_set{0};
-    for (int sig = 1; sig <= last; ++sig) {
+    for (int sig = 1; sig <= last_signal; ++sig) {
         const bool ignored = c.saved[sig].handler == SIG_IGN;
         if ((fatal & bit(sig)) != 0 && act(sig, ignored ? &c.saved[sig] : &ours, nullptr) != 0) {
             return errno;
@@ -69,7 +68,7 @@ int arm(signal_cleanup& c, int dir, const char* name) {
 
 void disarm(signal_cleanup& c) {
     held_dir = -1;
-    for (int sig = 1; sig <= last; ++sig) {
+    for (int sig = 1; sig <= last_signal; ++sig) {
         if ((c.armed & bit(sig)) != 0) {
             act(sig, &c.saved[sig], nullptr);
         }

@@ -14,6 +14,7 @@
 
 // A set of signals as the kernel takes it: signal n is bit n - 1.
 using signal_set = std::uint64_t;
+inline constexpr int last_signal = 64;  // SIGRTMAX, as the kernel's set has room for no more
 
 // The kernel's own record of what a signal does, as its rt_sigaction takes it: with the code that
 // returns from a handler where the kernel has room for it.
@@ -31,7 +32,7 @@ struct signal_action {
 // The handlers that arming replaced, to be put back.
 struct signal_cleanup {
     signal_set armed = 0;
-    signal_action saved[65] = {};
+    signal_action saved[last_signal + 1] = {};  // by number
 };
 
 // From now on, a fatal signal removes name in the folder dir (name must outlive the arming). 0, or
